@@ -1,0 +1,56 @@
+// Chooses the audio system behind the platform boundary from TARNWICK_AUDIO,
+// the first time the program needs it, so that command-line errors never
+// depend on it.
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "backends/sim/sim_audio_system.h"
+#include "frame/audio/audio_system.h"
+#include "frame/lifecycle.h"
+#include "frame/log.h"
+
+namespace tarnwick::audio {
+
+namespace {
+std::mutex selectionMutex;
+std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  // lives until exit
+
+[[noreturn]] void fail(const std::string& message) {
+    log(message);
+    exitProcess(1);
+}
+
+std::shared_ptr<AudioSystem> open() {
+    const char* choice = std::getenv("TARNWICK_AUDIO");
+    std::string name = choice ? choice : "";
+    if (name == "sim") {
+        try {
+            return sim::openFromEnvironment();
+        } catch (const sim::ScenarioError& error) {
+            fail(error.what());
+        }
+    }
+    if (name.empty()) {
+        fail("no audio system is built for this platform yet — set TARNWICK_AUDIO=sim to use the simulated one");
+    }
+    if (name == "coreaudio" || name == "pulse") {
+        fail("audio system \"" + name + "\" is not available in this build — set TARNWICK_AUDIO=sim to use the simulated one");
+    }
+    fail("unknown audio system \"" + name + "\" (expected coreaudio, pulse or sim)");
+}
+}  // namespace
+
+AudioSystem& audioSystem() {
+    std::lock_guard lock(selectionMutex);
+    if (!*selected) *selected = open();
+    return **selected;
+}
+
+void setAudioSystemForTesting(std::shared_ptr<AudioSystem> system) {
+    std::lock_guard lock(selectionMutex);
+    *selected = std::move(system);
+}
+
+}  // namespace tarnwick::audio

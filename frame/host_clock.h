@@ -1,0 +1,18 @@
+#pragma once
+// The host clock in ticks, and ticks to seconds with a timebase read once.
+// On macOS the ticks are mach absolute time; elsewhere the monotonic clock in
+// nanoseconds (timebase 1/1).
+
+#include <cstdint>
+
+namespace tarnwick {
+
+// Reads the timebase; the entry calls it first thing. Later calls are no-ops.
+void initHostClock();
+
+std::uint64_t hostTicks();
+
+// ticks × numer ÷ denom ÷ 1e9.
+double machSeconds(std::uint64_t ticks);
+
+}  // namespace tarnwick

@@ -1,0 +1,108 @@
+#include "frame/kit/serial_queue.h"
+
+#include <atomic>
+#include <vector>
+
+namespace tarnwick::kit {
+
+namespace {
+thread_local const SerialQueue* currentQueue = nullptr;
+
+struct CurrentQueueScope {
+    const SerialQueue* saved;
+    explicit CurrentQueueScope(const SerialQueue* q) : saved(currentQueue) { currentQueue = q; }
+    ~CurrentQueueScope() { currentQueue = saved; }
+};
+}  // namespace
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        quitting_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+}
+
+void SerialQueue::async(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back(std::move(work));
+    }
+    wake_.notify_one();
+}
+
+void SerialQueue::sync(FunctionRef<void()> work) {
+    std::lock_guard exclusive(exclusive_);
+    CurrentQueueScope scope(this);
+    work();
+}
+
+bool SerialQueue::isCurrent() const { return currentQueue == this; }
+
+void SerialQueue::run() {
+    for (;;) {
+        std::function<void()> item;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return quitting_ || !items_.empty(); });
+            if (items_.empty()) return;  // quitting with nothing left
+            item = std::move(items_.front());
+            items_.pop_front();
+        }
+        std::lock_guard exclusive(exclusive_);
+        CurrentQueueScope scope(this);
+        item();
+    }
+}
+
+namespace {
+// A small fixed pool: enough that a shutdown blocked in a slow teardown never
+// keeps a later request from being looked at.
+class GlobalQueue {
+public:
+    GlobalQueue() {
+        for (int i = 0; i < 4; ++i) workers_.emplace_back([this] { run(); });
+        for (auto& w : workers_) w.detach();
+    }
+    void async(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex_);
+            items_.push_back(std::move(work));
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::function<void()> item;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return !items_.empty(); });
+                item = std::move(items_.front());
+                items_.pop_front();
+            }
+            item();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> items_;
+    std::vector<std::thread> workers_;
+};
+}  // namespace
+
+void globalAsync(std::function<void()> work) {
+    // Never destroyed: its detached workers may run until the process exits.
+    static GlobalQueue* queue = new GlobalQueue();
+    queue->async(std::move(work));
+}
+
+}  // namespace tarnwick::kit

@@ -1,0 +1,52 @@
+#pragma once
+// A serial queue: work items run one at a time, in submission order, on the
+// queue's own thread (async) or on the caller's thread while it holds the
+// queue exclusively (sync), the way a serial dispatch queue behaves.
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "frame/kit/function_ref.h"
+
+namespace tarnwick::kit {
+
+class SerialQueue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue();
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    // Runs later, on the queue's thread.
+    void async(std::function<void()> work);
+
+    // Runs now on the calling thread, excluded from every other item of this
+    // queue. Must not be called from an item of the same queue.
+    void sync(FunctionRef<void()> work);
+
+    // True while the calling thread runs an item of this queue.
+    bool isCurrent() const;
+
+    const std::string& label() const { return label_; }
+
+private:
+    void run();
+
+    std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> items_;
+    bool quitting_ = false;
+    std::mutex exclusive_;  // held while any item of this queue runs
+    std::thread thread_;
+};
+
+// The process-wide concurrent queue of default priority: each item may run on
+// any of a few worker threads, so one slow item never holds back the others.
+void globalAsync(std::function<void()> work);
+
+}  // namespace tarnwick::kit

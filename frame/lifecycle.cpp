@@ -1,0 +1,171 @@
+#include "frame/lifecycle.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "frame/capture_error.h"
+#include "frame/kit/serial_queue.h"
+#include "frame/kit/signal_source.h"
+#include "frame/log.h"
+
+namespace tarnwick {
+
+namespace {
+
+struct ShutdownState {
+    kit::SerialQueue* queue = nullptr;  // guards the two fields below; entered synchronously only
+    bool shuttingDown = false;
+    std::shared_ptr<std::function<void()>> activeCapture;
+    bool reportMissingCapture = false;
+};
+
+ShutdownState& state() {
+    static ShutdownState* s = new ShutdownState();  // never destroyed: lives until exit
+    return *s;
+}
+
+std::atomic<bool> stopping{false};  // mirrors shuttingDown for lock-free readers
+
+// Held by the starting thread for the whole start, and by the shutdown winner
+// before it stops the engine.
+std::mutex& startLock() {
+    static auto* m = new std::mutex();
+    return *m;
+}
+
+// Lets waits of a start end as soon as a shutdown begins.
+std::mutex& wakeMutex() {
+    static auto* m = new std::mutex();
+    return *m;
+}
+std::condition_variable& wakeAll() {
+    static auto* cv = new std::condition_variable();
+    return *cv;
+}
+
+kit::SerialQueue& signalQueue() {
+    static auto* q = new kit::SerialQueue("tarnwick.signals");
+    return *q;
+}
+
+}  // namespace
+
+void initShutdown(bool reportMissingCapture) {
+    auto& s = state();
+    if (s.queue == nullptr) s.queue = new kit::SerialQueue("tarnwick.shutdown");
+    s.reportMissingCapture = reportMissingCapture;
+}
+
+void setActiveCapture(std::function<void()> stop) {
+    auto& s = state();
+    auto holder = std::make_shared<std::function<void()>>(std::move(stop));
+    s.queue->sync([&] { s.activeCapture = holder; });
+}
+
+bool shutdownUnderWay() { return stopping.load(); }
+
+void shutdown(std::string_view reason) {
+    auto& s = state();
+    bool won = false;
+    std::shared_ptr<std::function<void()>> capture;
+    s.queue->sync([&] {
+        if (s.shuttingDown) return;
+        s.shuttingDown = true;
+        won = true;
+        capture = s.activeCapture;
+    });
+    if (!won) return;
+    {
+        std::lock_guard lock(wakeMutex());
+        stopping.store(true);
+    }
+    wakeAll().notify_all();
+
+    log("shutting down (" + std::string(reason) + ") — stopping capture");
+    // Wait until a start in progress has let go of the engine.
+    std::lock_guard lock(startLock());
+    if (capture && *capture) {
+        (*capture)();
+        log("capture stopped cleanly");
+    } else if (s.reportMissingCapture) {
+        log("no active capture to stop");
+    } else {
+        log("capture stopped cleanly");
+    }
+    exitProcess(0);
+}
+
+void requestShutdown(std::string_view reason) {
+    // Only the first request can matter (shutdown acts once), so later ones
+    // from a failing IO path return here without allocating anything.
+    static std::atomic<bool> requested{false};
+    if (stopping.load() || requested.exchange(true)) return;
+    kit::globalAsync([reason = std::string(reason)] { shutdown(reason); });
+}
+
+void installStopSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    kit::deliverSignalsToQueue({SIGTERM, SIGINT}, signalQueue(), [](int signal) {
+        shutdown(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+    });
+}
+
+void startStdinThread(void (*body)()) { std::thread(body).detach(); }
+
+void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
+    std::unique_lock lock(startLock());
+    try {
+        start();
+        return;
+    } catch (const StartInterrupted&) {
+        // The shutdown under way stops the engine once we let go of it.
+    } catch (const CaptureError& error) {
+        if (!shutdownUnderWay()) {
+            log("capture start failed: " + error.description());
+            stop();
+            exitProcess(error.noIO() ? noIOExitStatus : 1);
+        }
+    } catch (const std::exception& error) {
+        if (!shutdownUnderWay()) {
+            log(std::string("capture start failed: ") + error.what());
+            stop();
+            exitProcess(1);
+        }
+    }
+    lock.unlock();
+    parkMainThread();
+}
+
+void parkMainThread() {
+    for (;;) pause();
+}
+
+bool startWait(kit::Semaphore& semaphore, double seconds) {
+    // Poll in short slices so that a shutdown is noticed within ~20 ms.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (stopping.load()) throw StartInterrupted{};
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return semaphore.tryWait();
+        double slice = std::min(0.02, std::chrono::duration<double>(deadline - now).count());
+        if (semaphore.waitFor(slice)) return true;
+    }
+}
+
+void startPause(std::uint32_t micros) {
+    std::unique_lock lock(wakeMutex());
+    if (wakeAll().wait_for(lock, std::chrono::microseconds(micros), [] { return stopping.load(); })) {
+        throw StartInterrupted{};
+    }
+}
+
+void exitProcess(int status) { _exit(status); }
+
+}  // namespace tarnwick

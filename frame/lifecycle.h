@@ -1,0 +1,72 @@
+#pragma once
+// The process frame: the run-once orderly stop, the start sequence with its
+// failure handling, and the stop signals.
+//
+// A stop that arrives while `start` is still running does not race it on
+// engine state: the start runs under the frame's start lock, the winning
+// shutdown takes that lock before it stops the engine, and the waits and
+// pauses of a start (startWait, startPause) end early with StartInterrupted
+// once a shutdown is under way. So the engine is stopped exactly once, after
+// the start has let go of it, and promptly.
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "frame/kit/function_ref.h"
+#include "frame/kit/semaphore.h"
+
+namespace tarnwick {
+
+inline constexpr int noIOExitStatus = 3;
+
+// Thrown by startWait/startPause when a shutdown began during the start.
+struct StartInterrupted {};
+
+// Step 2 of the entry: the shutdown state. With `reportMissingCapture` a
+// shutdown that finds no registered engine logs "no active capture to stop";
+// without it, it logs "capture stopped cleanly" all the same.
+void initShutdown(bool reportMissingCapture);
+
+// Registers the engine that shutdown stops (replacing any earlier one).
+void setActiveCapture(std::function<void()> stop);
+
+// The one road to a clean exit: the first caller logs, stops the engine and
+// exits with status 0; every later caller returns at once.
+void shutdown(std::string_view reason);
+
+// For threads that must not block: hands the shutdown to the global queue
+// and returns at once.
+void requestShutdown(std::string_view reason);
+
+// True once a shutdown call has won.
+bool shutdownUnderWay();
+
+// Ignores SIGPIPE and delivers SIGTERM and SIGINT to a serial signal queue,
+// whose handlers call shutdown("SIGTERM") and shutdown("SIGINT").
+void installStopSignals();
+
+// Starts the thread that runs `body` (the standard-input reader); never joined.
+void startStdinThread(void (*body)());
+
+// Runs the engine's start on this thread under the start lock. On success
+// returns. On a thrown error: logs "capture start failed: <text>", calls
+// `stop` and exits 3 (CaptureError with noIO) or 1 — unless a shutdown is
+// already under way, in which case that shutdown finishes the process.
+void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop);
+
+// Parks the main thread for the rest of the process's life.
+[[noreturn]] void parkMainThread();
+
+// Waits on `semaphore` for at most `seconds`: true when signalled in time.
+// Throws StartInterrupted when a shutdown begins during the wait.
+bool startWait(kit::Semaphore& semaphore, double seconds);
+
+// Sleeps `micros`; throws StartInterrupted when a shutdown begins meanwhile.
+void startPause(std::uint32_t micros);
+
+// Ends the process now with `status`, without running static destructors
+// (other threads may still be using those objects).
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace tarnwick

@@ -1,0 +1,18 @@
+#pragma once
+// One-line diagnostics on standard error, "[<program>] <message>\n".
+
+#include <string_view>
+
+namespace tarnwick {
+
+// Set once at the very start of main, before any thread exists.
+void setProgramName(std::string_view name);
+
+// Callable from any thread; never fails visibly. The whole line goes to a
+// single write() so lines of different threads never mix.
+void log(std::string_view message);
+
+// The same, to an arbitrary descriptor (tests use a pipe).
+void logTo(int fd, std::string_view message);
+
+}  // namespace tarnwick

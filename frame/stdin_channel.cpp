@@ -1,0 +1,1 @@
+#include "frame/stdin_channel.h"

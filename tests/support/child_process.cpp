@@ -1,0 +1,262 @@
+#include "tests/support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tarnwick::testing {
+
+namespace {
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& env) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+
+    std::map<std::string, std::string> merged;
+    for (char** e = environ; *e; ++e) {
+        std::string kv(*e);
+        auto eq = kv.find('=');
+        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto& [k, v] : env) {
+        if (v.empty()) merged.erase(k); else merged[k] = v;
+    }
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStrings{path};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : argStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        // The child starts with default signal handling and an empty mask,
+        // as a freshly spawned process would.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    stdinFd_ = in[1];
+    stdoutFd_ = out[0];
+    stderrFd_ = err[0];
+    errThread_ = std::thread([this] { pump(stderrFd_, false); });
+    outThread_ = std::thread([this] { pump(stdoutFd_, true); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_) {
+        ::kill(pid_, SIGKILL);
+        wait(5);
+    }
+    closeStdin();
+    {
+        std::lock_guard lock(mutex_);
+        stopOutPump_ = true;
+    }
+    if (errThread_.joinable()) errThread_.join();
+    if (outThread_.joinable()) outThread_.join();
+    closeFd(stderrFd_);
+    std::lock_guard lock(mutex_);
+    closeFd(stdoutFd_);
+}
+
+void ChildProcess::pump(int fd, bool isStdout) {
+    char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, 50);
+        {
+            std::lock_guard lock(mutex_);
+            if (isStdout && (stopOutPump_ || stdoutFd_ < 0)) break;
+        }
+        if (ready == 0) {
+            if (!isStdout) {
+                std::lock_guard lock(mutex_);
+                if (stopOutPump_ && status_) break;
+            }
+            continue;
+        }
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard lock(mutex_);
+        if (isStdout) out_.insert(out_.end(), buffer, buffer + n);
+        else err_.append(buffer, static_cast<size_t>(n));
+        changed_.notify_all();
+    }
+    std::lock_guard lock(mutex_);
+    if (isStdout) outClosed_ = true; else errClosed_ = true;
+    changed_.notify_all();
+}
+
+void ChildProcess::writeStdin(const std::string& text) {
+    if (stdinFd_ < 0) return;
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(stdinFd_, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void ChildProcess::closeStdin() { closeFd(stdinFd_); }
+
+void ChildProcess::closeStdout() {
+    {
+        std::lock_guard lock(mutex_);
+        stopOutPump_ = true;
+    }
+    if (outThread_.joinable()) outThread_.join();
+    std::lock_guard lock(mutex_);
+    closeFd(stdoutFd_);
+}
+
+void ChildProcess::sendSignal(int signal) { ::kill(pid_, signal); }
+
+int ChildProcess::wait(double timeoutSeconds) {
+    if (status_) return *status_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        int raw = 0;
+        pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+        if (r == pid_) {
+            int code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            std::lock_guard lock(mutex_);
+            status_ = code;
+            changed_.notify_all();
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &raw, 0);
+            std::lock_guard lock(mutex_);
+            status_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Let the pumps collect what the child wrote before it exited.
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(5), [this] { return errClosed_ && (outClosed_ || stdoutFd_ < 0); });
+    return *status_;
+}
+
+bool ChildProcess::waitForStderr(const std::string& needle, double timeoutSeconds) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return err_.find(needle) != std::string::npos || errClosed_; }) &&
+           err_.find(needle) != std::string::npos;
+}
+
+bool ChildProcess::waitForStdout(std::size_t bytes, double timeoutSeconds) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return out_.size() >= bytes || outClosed_; }) &&
+           out_.size() >= bytes;
+}
+
+std::string ChildProcess::stderrText() {
+    std::lock_guard lock(mutex_);
+    return err_;
+}
+
+std::vector<std::string> ChildProcess::stderrLines() {
+    std::vector<std::string> lines;
+    std::istringstream in(stderrText());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<unsigned char> ChildProcess::stdoutBytes() {
+    std::lock_guard lock(mutex_);
+    return out_;
+}
+
+std::string micProgram() { return TARNWICK_MIC_PROGRAM; }
+std::string sysProgram() { return TARNWICK_SYS_PROGRAM; }
+
+std::string tempPath(const std::string& suffix) {
+    static std::atomic<int> counter{0};
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/tarnwick-test-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter++) + suffix;
+}
+
+std::string writeTempFile(const std::string& contents, const std::string& suffix) {
+    std::string path = tempPath(suffix);
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::optional<StreamHeader> decodeHeader(const std::vector<unsigned char>& stream) {
+    if (stream.size() < 24) return std::nullopt;
+    auto word = [&](size_t i) {
+        std::uint32_t u = std::uint32_t(stream[i]) | (std::uint32_t(stream[i + 1]) << 8) |
+                          (std::uint32_t(stream[i + 2]) << 16) | (std::uint32_t(stream[i + 3]) << 24);
+        return static_cast<std::int32_t>(u);
+    };
+    return StreamHeader{word(0), word(4), word(8), word(12), word(16), word(20)};
+}
+
+std::vector<float> decodeSamples(const std::vector<unsigned char>& stream) {
+    std::vector<float> samples;
+    if (stream.size() < 24) return samples;
+    size_t count = (stream.size() - 24) / 4;
+    samples.resize(count);
+    std::memcpy(samples.data(), stream.data() + 24, count * 4);
+    return samples;
+}
+
+}  // namespace tarnwick::testing

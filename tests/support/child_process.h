@@ -1,0 +1,88 @@
+#pragma once
+// Runs one of the real programs as a child with pipes on all three standard
+// streams, the way a parent application does, and records what it says.
+
+#include <sys/types.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarnwick::testing {
+
+class ChildProcess {
+public:
+    // `env` entries are added to (or replace) this process's environment;
+    // an empty value removes the variable.
+    ChildProcess(const std::string& path, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void writeStdin(const std::string& text);
+    void closeStdin();
+    // Closes our read end of the child's stdout (the parent has gone away).
+    void closeStdout();
+    void sendSignal(int signal);
+
+    // Waits for exit; the exit status, or -1 on timeout (the child is then killed),
+    // or 128 + signal when it died of a signal.
+    int wait(double timeoutSeconds = 30);
+
+    // Blocks until stderr holds a line containing `needle` (true) or the
+    // timeout passes or the child's stderr closes (false).
+    bool waitForStderr(const std::string& needle, double timeoutSeconds = 10);
+    // Blocks until at least `bytes` bytes arrived on stdout.
+    bool waitForStdout(std::size_t bytes, double timeoutSeconds = 10);
+
+    std::string stderrText();
+    std::vector<std::string> stderrLines();
+    std::vector<unsigned char> stdoutBytes();
+
+private:
+    void pump(int fd, bool isStdout);
+
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+    int stderrFd_ = -1;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string err_;
+    std::vector<unsigned char> out_;
+    bool errClosed_ = false;
+    bool outClosed_ = false;
+    bool stopOutPump_ = false;
+    std::thread errThread_, outThread_;
+    std::optional<int> status_;
+};
+
+// Paths of the built programs.
+std::string micProgram();
+std::string sysProgram();
+
+// Writes `json` to a fresh temporary file and returns its path.
+std::string writeTempFile(const std::string& contents, const std::string& suffix = ".json");
+
+// A fresh temporary path that does not exist yet (for traces).
+std::string tempPath(const std::string& suffix);
+
+std::string readFile(const std::string& path);
+std::vector<std::string> readLines(const std::string& path);
+
+struct StreamHeader {
+    std::int32_t sampleRate, channelCount, bitsPerSample, framesPerBuffer, producerCode, reserved;
+};
+// Decodes the first 24 bytes; nullopt when fewer arrived.
+std::optional<StreamHeader> decodeHeader(const std::vector<unsigned char>& stream);
+// The samples after the header (a trailing partial sample is dropped).
+std::vector<float> decodeSamples(const std::vector<unsigned char>& stream);
+
+}  // namespace tarnwick::testing
