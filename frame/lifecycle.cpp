@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -20,10 +21,13 @@ namespace tarnwick {
 namespace {
 
 struct ShutdownState {
-    kit::SerialQueue* queue = nullptr;  // guards the two fields below; entered synchronously only
+    // Guards the two fields below; entered synchronously only. It exists from
+    // the first use on, so a shutdown that comes before initShutdown (an IO
+    // path failing very early) still has its run-once decision.
+    kit::SerialQueue queue{"tarnwick.shutdown"};
     bool shuttingDown = false;
     std::shared_ptr<std::function<void()>> activeCapture;
-    bool reportMissingCapture = false;
+    std::atomic<bool> reportMissingCapture{false};
 };
 
 ShutdownState& state() {
@@ -39,6 +43,10 @@ std::mutex& startLock() {
     static auto* m = new std::mutex();
     return *m;
 }
+
+// The thread inside runStart's start, if any. A shutdown that wins on that
+// very thread already owns the start lock; taking it again would deadlock.
+std::atomic<std::thread::id> startingThread{};
 
 // Lets waits of a start end as soon as a shutdown begins.
 std::mutex& wakeMutex() {
@@ -57,16 +65,12 @@ kit::SerialQueue& signalQueue() {
 
 }  // namespace
 
-void initShutdown(bool reportMissingCapture) {
-    auto& s = state();
-    if (s.queue == nullptr) s.queue = new kit::SerialQueue("tarnwick.shutdown");
-    s.reportMissingCapture = reportMissingCapture;
-}
+void initShutdown(bool reportMissingCapture) { state().reportMissingCapture.store(reportMissingCapture); }
 
 void setActiveCapture(std::function<void()> stop) {
     auto& s = state();
     auto holder = std::make_shared<std::function<void()>>(std::move(stop));
-    s.queue->sync([&] { s.activeCapture = holder; });
+    s.queue.sync([&] { s.activeCapture = holder; });
 }
 
 bool shutdownUnderWay() { return stopping.load(); }
@@ -75,7 +79,7 @@ void shutdown(std::string_view reason) {
     auto& s = state();
     bool won = false;
     std::shared_ptr<std::function<void()>> capture;
-    s.queue->sync([&] {
+    s.queue.sync([&] {
         if (s.shuttingDown) return;
         s.shuttingDown = true;
         won = true;
@@ -90,11 +94,12 @@ void shutdown(std::string_view reason) {
 
     log("shutting down (" + std::string(reason) + ") — stopping capture");
     // Wait until a start in progress has let go of the engine.
-    std::lock_guard lock(startLock());
+    std::unique_lock lock(startLock(), std::defer_lock);
+    if (startingThread.load() != std::this_thread::get_id()) lock.lock();
     if (capture && *capture) {
         (*capture)();
         log("capture stopped cleanly");
-    } else if (s.reportMissingCapture) {
+    } else if (s.reportMissingCapture.load()) {
         log("no active capture to stop");
     } else {
         log("capture stopped cleanly");
@@ -121,6 +126,10 @@ void startStdinThread(void (*body)()) { std::thread(body).detach(); }
 
 void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
     std::unique_lock lock(startLock());
+    startingThread.store(std::this_thread::get_id());
+    struct ClearStartingThread {
+        ~ClearStartingThread() { startingThread.store(std::thread::id{}); }
+    } clearStartingThread;
     try {
         start();
         return;
@@ -138,7 +147,14 @@ void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
             stop();
             exitProcess(1);
         }
+    } catch (...) {
+        if (!shutdownUnderWay()) {
+            log("capture start failed: unknown error");
+            stop();
+            exitProcess(1);
+        }
     }
+    startingThread.store(std::thread::id{});
     lock.unlock();
     parkMainThread();
 }

@@ -39,7 +39,36 @@ void SerialQueue::async(std::function<void()> work) {
 }
 
 void SerialQueue::sync(FunctionRef<void()> work) {
-    std::lock_guard exclusive(exclusive_);
+    if (isCurrent()) {
+        work();
+        return;
+    }
+    // The turn is queued like any item, so the work runs after everything
+    // submitted before it and before everything submitted after it. The
+    // marker captures two pointers, which std::function keeps without
+    // allocating.
+    bool granted = false;
+    async([this, &granted] {
+        std::unique_lock lock(mutex_);
+        granted = true;
+        syncRunning_ = true;
+        turnChanged_.notify_all();
+        turnChanged_.wait(lock, [this] { return !syncRunning_; });
+    });
+    {
+        std::unique_lock lock(mutex_);
+        turnChanged_.wait(lock, [&granted] { return granted; });
+    }
+    struct EndTurn {
+        SerialQueue* queue;
+        ~EndTurn() {
+            {
+                std::lock_guard lock(queue->mutex_);
+                queue->syncRunning_ = false;
+            }
+            queue->turnChanged_.notify_all();
+        }
+    } endTurn{this};
     CurrentQueueScope scope(this);
     work();
 }
@@ -56,7 +85,6 @@ void SerialQueue::run() {
             item = std::move(items_.front());
             items_.pop_front();
         }
-        std::lock_guard exclusive(exclusive_);
         CurrentQueueScope scope(this);
         item();
     }

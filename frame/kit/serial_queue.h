@@ -24,8 +24,10 @@ public:
     // Runs later, on the queue's thread.
     void async(std::function<void()> work);
 
-    // Runs now on the calling thread, excluded from every other item of this
-    // queue. Must not be called from an item of the same queue.
+    // Runs on the calling thread once every item submitted before it has
+    // finished, excluded from every other item of this queue. Called from an
+    // item of this same queue, it runs `work` at once (the queue is already
+    // held).
     void sync(FunctionRef<void()> work);
 
     // True while the calling thread runs an item of this queue.
@@ -41,7 +43,10 @@ private:
     std::condition_variable wake_;
     std::deque<std::function<void()>> items_;
     bool quitting_ = false;
-    std::mutex exclusive_;  // held while any item of this queue runs
+    // A sync caller's turn: the queue thread grants it and then waits, still
+    // holding its place in the order, until the caller's work is done.
+    std::condition_variable turnChanged_;
+    bool syncRunning_ = false;
     std::thread thread_;
 };
 

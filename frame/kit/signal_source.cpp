@@ -1,21 +1,59 @@
 #include "frame/kit/signal_source.h"
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <thread>
-#include <vector>
 
 namespace tarnwick::kit {
 
+namespace {
+
+// Write ends of the pipes that carry each signal's number from its handler to
+// the delivering thread; each is stored before its handler is installed.
+std::atomic<int> signalPipes[NSIG];
+
+// Async-signal-safe: one byte into the pipe, errno left as it was. A full
+// pipe drops the byte, and with it only a repeat of a signal still pending.
+void onSignal(int signal) {
+    const int savedErrno = errno;
+    const int fd = signalPipes[signal].load(std::memory_order_relaxed);
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signal);
+        while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+    errno = savedErrno;
+}
+
+}  // namespace
+
 void deliverSignalsToQueue(std::initializer_list<int> signals, SerialQueue& queue, std::function<void(int)> handler) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : signals) sigaddset(&set, s);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set, &queue, handler = std::move(handler)] {
+    // A real handler rather than sigwait: sigwait sees a signal only if every
+    // thread blocks it, and threads that exist before this call (queues,
+    // workers, the audio system's threads) would take the default action —
+    // termination — instead.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    for (int s : signals) {
+        if (s <= 0 || s >= NSIG) continue;
+        signalPipes[s].store(fds[1]);
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        sigfillset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(s, &action, nullptr);
+    }
+    std::thread([readFd = fds[0], &queue, handler = std::move(handler)] {
         for (;;) {
-            int signal = 0;
-            if (sigwait(&set, &signal) != 0) continue;
+            unsigned char byte = 0;
+            const ssize_t n = ::read(readFd, &byte, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            const int signal = byte;
             queue.async([handler, signal] { handler(signal); });
         }
     }).detach();

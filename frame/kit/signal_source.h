@@ -10,10 +10,10 @@
 
 namespace tarnwick::kit {
 
-// Blocks `signals` in the calling thread (threads created afterwards inherit
-// the mask) and starts a thread that waits for them and submits `handler`
-// with the signal number to `queue`. Call it before creating other threads
-// that must not receive these signals. Lives until the process exits.
+// Installs handlers for `signals` that pass each arrival to a delivery thread,
+// which submits `handler` with the signal number to `queue`. Whichever thread
+// the system interrupts, the signal ends up on the queue. Lives until the
+// process exits.
 void deliverSignalsToQueue(std::initializer_list<int> signals, SerialQueue& queue, std::function<void(int)> handler);
 
 }  // namespace tarnwick::kit
