@@ -1,0 +1,63 @@
+#include "backends/sim/aggregate_io.h"
+
+#include "backends/sim/signal.h"
+
+namespace tarnwick::sim {
+
+ProcRun::ProcRun(ProcLayout layout, kit::SerialQueue* queue, audio::DeviceIOBlock block)
+    : layout_(std::move(layout)), queue_(queue), block_(std::move(block)) {
+    input_.allocate(layout_.inputBuffers, layout_.frames);
+    if (layout_.outputBuffers) output_.allocate(*layout_.outputBuffers, layout_.frames);
+}
+
+void ProcRun::start(std::int64_t nowNs) {
+    IoPacing pacing;
+    pacing.anchorNs = nowNs;
+    pacing.anchorFrame = layout_.clock->frameAt(nowNs);
+    pacing.rate = layout_.rate;
+    pacing.frames = layout_.frames;
+    pacing.stallUntilNs = &layout_.clock->stallUntilNs;
+    io_.start(pacing, [this](std::uint64_t first, UInt32 frames, std::int64_t hostNs) { cycle(first, frames, hostNs); },
+              "sim-device-io");
+}
+
+void ProcRun::cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noexcept {
+    input_.reset(frames, false);
+    UInt32 channelBase = 0;
+    for (std::size_t b = 0; b < input_.buffers(); ++b) {
+        UInt32 channels = input_.channels(b);
+        float* data = input_.data(b);
+        for (UInt32 c = 0; c < channels; ++c) {
+            renderSignal(layout_.signal, layout_.rate, first, frames, channelBase + c, data + c, channels);
+        }
+        channelBase += channels;
+    }
+    AudioBufferList* output = nullptr;
+    if (layout_.outputBuffers) {
+        output_.reset(frames, true);
+        output = output_.list();
+    }
+
+    AudioTimeStamp now{};
+    now.mSampleTime = static_cast<Float64>(first);
+    now.mHostTime = static_cast<UInt64>(hostNs);
+    now.mRateScalar = 1.0;
+    now.mFlags = 0x1 | 0x2;  // sample time and host time valid
+    AudioTimeStamp inputTime = now;
+    AudioTimeStamp outputTime = now;
+    const AudioBufferList* input = input_.list();
+
+    auto runBlock = [&] {
+        // Checked again once we hold the queue: a stop issued while we waited
+        // for it must not be followed by a cycle.
+        if (!io_.running()) return;
+        block_(&now, input, &inputTime, output, &outputTime);
+    };
+    if (queue_) {
+        queue_->sync(runBlock);
+    } else {
+        runBlock();
+    }
+}
+
+}  // namespace tarnwick::sim

@@ -1,0 +1,45 @@
+#pragma once
+// A started IO proc: its IO thread fills the input buffers from the signal
+// the device (or the aggregate device's tap) delivers, zeroes the output
+// buffers and runs the IO block synchronously as an item of the proc's queue.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "backends/sim/buffer_list.h"
+#include "backends/sim/device_state.h"
+#include "backends/sim/io_thread.h"
+#include "frame/audio/audio_system.h"
+
+namespace tarnwick::sim {
+
+struct ProcLayout {
+    DeviceState* clock = nullptr;             // whose rate and frame count the cycles follow
+    double rate = kFallbackIoRate;
+    UInt32 frames = kFallbackIoFrames;
+    std::vector<UInt32> inputBuffers;         // channels per input buffer
+    SignalSpec signal;
+    std::optional<std::vector<UInt32>> outputBuffers;  // nullopt: no output list at all
+};
+
+class ProcRun {
+public:
+    ProcRun(ProcLayout layout, kit::SerialQueue* queue, audio::DeviceIOBlock block);
+
+    void start(std::int64_t nowNs);
+    IoThread& io() { return io_; }
+    kit::SerialQueue* queue() const { return queue_; }
+
+private:
+    void cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noexcept;
+
+    const ProcLayout layout_;
+    kit::SerialQueue* const queue_;
+    const audio::DeviceIOBlock block_;
+    BufferListStorage input_;
+    BufferListStorage output_;
+    IoThread io_;
+};
+
+}  // namespace tarnwick::sim

@@ -1,0 +1,45 @@
+#include "backends/sim/fault_table.h"
+
+#include "frame/audio/platform_types.h"
+
+namespace tarnwick::sim {
+
+FaultTable::FaultTable(const std::vector<FaultSpec>& specs) {
+    for (const FaultSpec& spec : specs) {
+        entries_.push_back(std::make_unique<Entry>(spec));
+        byCall_[static_cast<std::size_t>(spec.call)].push_back(entries_.back().get());
+    }
+}
+
+std::optional<FaultHit> FaultTable::check(Call call, std::optional<UInt32> property, FaultScope scope) noexcept {
+    std::optional<FaultHit> hit;
+    for (Entry* entry : byCall_[static_cast<std::size_t>(call)]) {
+        const FaultSpec& spec = entry->spec;
+        if (spec.property && spec.property != property) continue;
+        if (spec.scope != FaultScope::any && spec.scope != scope) continue;
+        // Each entry counts every call that matches it, even one that an
+        // earlier entry already fails, so its after/times read simply as
+        // "the Nth matching call".
+        std::uint64_t n = entry->matched.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (hit || n <= spec.after) continue;
+        if (spec.times && n - spec.after > *spec.times) continue;
+        hit = FaultHit{spec.status, spec.nullResult};
+    }
+    return hit;
+}
+
+FaultScope FaultTable::objectScope(UInt32 scope) noexcept {
+    if (scope == audio::kScopeGlobal) return FaultScope::global;
+    if (scope == audio::kScopeInput) return FaultScope::input;
+    if (scope == audio::kScopeOutput) return FaultScope::output;
+    return FaultScope::any;
+}
+
+FaultScope FaultTable::unitScope(UInt32 scope) noexcept {
+    if (scope == audio::kUnitScopeGlobal) return FaultScope::global;
+    if (scope == audio::kUnitScopeInput) return FaultScope::input;
+    if (scope == audio::kUnitScopeOutput) return FaultScope::output;
+    return FaultScope::any;
+}
+
+}  // namespace tarnwick::sim

@@ -1,0 +1,43 @@
+#pragma once
+// Audio objects and their properties: the system object, the scenario's
+// devices, and the taps and aggregate devices made at run time.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backends/sim/hardware_objects.h"
+#include "backends/sim/sim_context.h"
+
+namespace tarnwick::sim {
+
+class ObjectProperties {
+public:
+    ObjectProperties(SimContext& context, HardwareObjects& objects) : ctx_(context), objects_(objects) {}
+
+    OSStatus getSize(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* outSize);
+    OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* ioSize, void* outData);
+    OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32 size, const void* data);
+    OSStatus addListener(AudioObjectID object, const AudioObjectPropertyAddress* address, kit::SerialQueue* queue,
+                         audio::PropertyListenerBlock block);
+
+private:
+    // A property's value as it would be read now.
+    struct Value {
+        OSStatus status = 0;
+        std::vector<unsigned char> bytes;
+        std::optional<std::string> text;  // string properties: each read hands out a new reference
+        std::string shown;                // for the trace
+    };
+
+    Value read(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
+    Value systemValue(AudioObjectPropertySelector selector) const;
+    Value deviceValue(const DeviceState& device, const AudioObjectPropertyAddress& address) const;
+    Value aggregateValue(const HardwareObjects::AggregateInfo& aggregate, const AudioObjectPropertyAddress& address) const;
+    bool exists(AudioObjectID object) const;
+
+    SimContext& ctx_;
+    HardwareObjects& objects_;
+};
+
+}  // namespace tarnwick::sim

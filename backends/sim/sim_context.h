@@ -1,0 +1,33 @@
+#pragma once
+// What every part of one simulated system shares.
+
+#include <memory>
+#include <utility>
+
+#include "backends/sim/device_state.h"
+#include "backends/sim/fault_table.h"
+#include "backends/sim/listeners.h"
+#include "backends/sim/retired_runs.h"
+#include "backends/sim/scenario.h"
+#include "backends/sim/string_refs.h"
+#include "backends/sim/trace.h"
+
+namespace tarnwick::sim {
+
+struct SimContext {
+    SimContext(Scenario s, std::shared_ptr<Trace> t, std::int64_t openNs)
+        : scenario(std::move(s)),
+          trace(std::move(t)),
+          faults(std::make_shared<FaultTable>(scenario.faults)),
+          devices(scenario, openNs) {}
+
+    const Scenario scenario;
+    const std::shared_ptr<Trace> trace;         // shared with converters, which may outlive the system
+    const std::shared_ptr<FaultTable> faults;   // likewise
+    DeviceTable devices;
+    ListenerRegistry listeners;
+    StringRefs strings;
+    RetiredThreads retired;
+};
+
+}  // namespace tarnwick::sim

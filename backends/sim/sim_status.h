@@ -1,0 +1,17 @@
+#pragma once
+// Platform status codes the simulator returns beyond those the programs name.
+
+#include "frame/audio/platform_types.h"
+
+namespace tarnwick::sim {
+
+constexpr OSStatus kBadComponentInstance = static_cast<OSStatus>(0x80008001);
+constexpr OSStatus kUnitErrInvalidPropertyValue = -10851;
+constexpr OSStatus kUnitErrCannotDoInCurrentContext = -10863;
+constexpr OSStatus kUnitErrPropertyNotWritable = -10865;
+constexpr OSStatus kUnitErrInvalidScope = -10866;
+constexpr OSStatus kUnitErrUninitialized = -10867;
+constexpr OSStatus kUnitErrNoConnection = -10876;
+constexpr OSStatus kUnitErrInvalidElement = -10877;
+
+}  // namespace tarnwick::sim

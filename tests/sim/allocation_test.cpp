@@ -1,0 +1,120 @@
+// The IO paths of the simulated system are real-time paths: once running, a
+// cycle allocates nothing, even with faults configured for its calls.
+// Allocations are counted per thread by replacing the global allocation
+// functions in this test program.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "tests/sim/sim_test_support.h"
+
+namespace {
+thread_local std::size_t allocationsOnThisThread = 0;
+std::size_t allocationCount() { return allocationsOnThisThread; }
+}  // namespace
+
+// The replacements pair malloc with free by design; the compiler sees only
+// "new" and "free" once it inlines them.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+    ++allocationsOnThisThread;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++allocationsOnThisThread;
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace tarnwick::sim::testing {
+namespace {
+
+using namespace tarnwick::audio;
+
+// Faults that match every call of the IO paths but never fire.
+const char* kFaults = R"("faults": [{"call": "AudioUnitRender", "after": 1000000000},
+                                    {"call": "AudioConverter", "after": 1000000000}])";
+
+TEST(RealTime, InputUnitSlicesDoNotAllocate) {
+    auto system = open(std::string(R"({"devices": [{"uid": "mic", "input_channels": 2, "buffer_frames": 64,
+                                        "signal": {"kind": "noise"}}], )") +
+                       kFaults + "}");
+    InputRecorder recorder(*system, true);
+    recorder.threadCounter = &allocationCount;
+    ASSERT_EQ(recorder.start(), 0);
+    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 30; }));
+    recorder.stop();
+    for (std::size_t k = 4; k < recorder.sliceCount(); ++k) {
+        ASSERT_EQ(recorder.slices()[k].renderStatus, 0);
+        ASSERT_EQ(recorder.slices()[k].threadCount, recorder.slices()[3].threadCount) << "allocated before slice " << k;
+    }
+}
+
+TEST(RealTime, DeviceCyclesDoNotAllocate) {
+    auto system = open(R"({"devices": [{"uid": "spk", "output_channels": 2, "buffer_frames": 64}],
+                           "tap": {"aggregate_buffer_frames": 64, "format": {"planar": false}}})");
+    TapDescription description;
+    description.uuid = "T";
+    AudioObjectID tap = 0, aggregate = 0;
+    ASSERT_EQ(system->AudioHardwareCreateProcessTap(description, &tap), 0);
+    nlohmann::json desc = {{"uid", "A"}, {"master", "spk"}, {"taps", {{{"uid", "T"}}}}};
+    ASSERT_EQ(system->AudioHardwareCreateAggregateDevice(desc, &aggregate), 0);
+    std::vector<std::size_t> counts(1000);
+    std::atomic<std::size_t> cycles{0};
+    AudioDeviceIOProcID proc = nullptr;
+    // No queue: the block runs on the IO thread itself, so only the
+    // simulator's own cycle is measured.
+    ASSERT_EQ(system->AudioDeviceCreateIOProcIDWithBlock(
+                  &proc, aggregate, nullptr,
+                  [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) {
+                      std::size_t n = cycles.load();
+                      if (n < counts.size()) {
+                          counts[n] = allocationsOnThisThread;
+                          cycles.store(n + 1);
+                      }
+                  }),
+              0);
+    ASSERT_EQ(system->AudioDeviceStart(aggregate, proc), 0);
+    ASSERT_TRUE(eventually([&] { return cycles.load() >= 30; }));
+    ASSERT_EQ(system->AudioDeviceStop(aggregate, proc), 0);
+    for (std::size_t k = 4; k < cycles.load(); ++k) ASSERT_EQ(counts[k], counts[3]) << "allocated before cycle " << k;
+    system->AudioDeviceDestroyIOProcID(aggregate, proc);
+}
+
+TEST(RealTime, ConversionCallsDoNotAllocate) {
+    auto system = open(std::string(R"({"devices": [{"uid": "mic", "input_channels": 1}], )") + kFaults + "}");
+    auto converter = system->makeConverter(44100, 48000);
+    ASSERT_NE(converter, nullptr);
+    std::vector<float> input(441, 0.25f), output(600);
+    auto convertOnce = [&] {
+        bool given = false;
+        UInt32 produced = 0;
+        converter->convert(output.data(), 600, &produced, nullptr, [&](const float** data, UInt32* frames) {
+            if (given) return ConverterInputStatus::noDataNow;
+            given = true;
+            *data = input.data();
+            *frames = 441;
+            return ConverterInputStatus::haveData;
+        });
+    };
+    for (int i = 0; i < 5; ++i) convertOnce();
+    std::size_t before = allocationsOnThisThread;
+    for (int i = 0; i < 50; ++i) convertOnce();
+    EXPECT_EQ(allocationsOnThisThread, before);
+}
+
+}  // namespace
+}  // namespace tarnwick::sim::testing
