@@ -1,0 +1,35 @@
+#include "syscapture/listeners.h"
+
+#include "frame/audio/audio_system.h"
+#include "frame/lifecycle.h"
+#include "syscapture/output_device.h"
+#include "syscapture/process_tap_capture.h"
+#include "syscapture/text_format.h"
+
+namespace tarnwick::sys {
+
+using namespace tarnwick::audio;
+
+void defaultOutputChanged() { shutdown("default output device changed — parent will restart capture"); }
+
+void outputRateChanged(AudioObjectID device) {
+    // Any notification ends the capture, even one that leaves the rate as it
+    // was; the rate read only fills the message.
+    shutdown("output device rate changed to " + wholeNumber(nominalSampleRate(device)) +
+             " Hz — parent will restart capture");
+}
+
+void ProcessTapCapture::installListeners() {
+    auto& system = audioSystem();
+    // Statuses are not examined: a listener that could not be installed only
+    // leaves that change unobserved. Neither is ever removed.
+    const AudioObjectPropertyAddress defaultOutput{kPropDefaultOutputDevice, kScopeGlobal, kElementMain};
+    system.AudioObjectAddPropertyListenerBlock(kSystemObject, &defaultOutput, &listenerQueue_,
+                                               [](UInt32, const AudioObjectPropertyAddress*) { defaultOutputChanged(); });
+    const AudioObjectPropertyAddress rate{kPropNominalSampleRate, kScopeGlobal, kElementMain};
+    const AudioObjectID device = outputDeviceID_;
+    system.AudioObjectAddPropertyListenerBlock(
+        device, &rate, &listenerQueue_, [device](UInt32, const AudioObjectPropertyAddress*) { outputRateChanged(device); });
+}
+
+}  // namespace tarnwick::sys

@@ -1,0 +1,208 @@
+#include "syscapture/process_tap_capture.h"
+
+#include <algorithm>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "frame/audio/audio_system.h"
+#include "frame/capture_error.h"
+#include "frame/lifecycle.h"
+#include "frame/log.h"
+#include "frame/retry.h"
+#include "frame/stream_writer.h"
+#include "syscapture/constants.h"
+#include "syscapture/output_device.h"
+#include "syscapture/text_format.h"
+#include "syscapture/uuid.h"
+
+namespace tarnwick::sys {
+
+using namespace tarnwick::audio;
+
+namespace {
+
+std::string statusText(OSStatus status) { return std::to_string(status); }
+
+bool isPlanar(const AudioStreamBasicDescription& format) {
+    return (format.mFormatFlags & kFormatFlagIsNonInterleaved) != 0;
+}
+
+}  // namespace
+
+std::int32_t announcedChannels(const AudioStreamBasicDescription& format) {
+    const UInt32 channels = format.mChannelsPerFrame;
+    if (channels <= 1) return 1;
+    if (isPlanar(format)) return 2;
+    return channels > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(channels);
+}
+
+ProcessTapCapture::ProcessTapCapture()
+    : ioQueue_("tarnwick.syscapture.io"),
+      listenerQueue_("tarnwick.syscapture.listen"),
+      effectiveSampleRate_(fallbackSampleRate),
+      firstCycleOwner_(std::make_unique<kit::Semaphore>(0)) {
+    firstCycle_.store(firstCycleOwner_.get());
+    ensureInterleaveRoom(minInterleaveFrames);
+}
+
+// The engine owns no audio object by itself; whoever started it stops it first.
+ProcessTapCapture::~ProcessTapCapture() = default;
+
+void ProcessTapCapture::resetAttempt() {
+    // No IO proc exists here, so nothing on ioQueue can see the swap.
+    auto fresh = std::make_unique<kit::Semaphore>(0);
+    firstCycle_.store(fresh.get(), std::memory_order_release);
+    firstCycleOwner_ = std::move(fresh);
+    firstCycleSignalled_.store(false);
+    callbackCount_.store(0);
+}
+
+void ProcessTapCapture::ensureInterleaveRoom(UInt32 frames) {
+    if (frames <= interleaveFrames_.load()) return;
+    auto room = std::make_unique<float[]>(std::size_t{2} * frames);
+    interleave_.store(room.get(), std::memory_order_release);
+    interleaveFrames_.store(frames, std::memory_order_release);
+    interleaveOwner_ = std::move(room);
+}
+
+void ProcessTapCapture::startOnce() {
+    resetAttempt();
+    waitForOutputDeviceToSettle();
+
+    const OutputDevice device = defaultOutputDevice();
+    outputDeviceID_ = device.id;
+    auto& system = audioSystem();
+
+    Float64 outputRate = 0;
+    UInt32 size = sizeof outputRate;
+    const AudioObjectPropertyAddress rateAddress{kPropNominalSampleRate, kScopeGlobal, kElementMain};
+    system.AudioObjectGetPropertyData(device.id, &rateAddress, 0, nullptr, &size, &outputRate);
+    if (outputRate > 0) effectiveSampleRate_ = outputRate;
+
+    keepAlive_.start(device.id, outputRate > 0 ? outputRate : effectiveSampleRate_);
+
+    TapDescription tap;
+    tap.excludedProcesses = {};
+    tap.stereoMixdown = true;
+    tap.global = true;
+    tap.name = "Tarnwick system-audio tap";
+    tap.isPrivate = true;
+    tap.uuid = newUUID();
+
+    AudioObjectID newTap = 0;
+    OSStatus status = system.AudioHardwareCreateProcessTap(tap, &newTap);
+    // Whatever the status, an ID handed out is ours to destroy.
+    tapID_ = newTap;
+    if (status != 0 || newTap == 0) {
+        throw CaptureError("AudioHardwareCreateProcessTap failed (" + statusText(status) +
+                           ") — System Audio Recording permission denied?");
+    }
+
+    AudioStreamBasicDescription tapFormat{};
+    size = sizeof tapFormat;
+    const AudioObjectPropertyAddress formatAddress{kPropTapFormat, kScopeGlobal, kElementMain};
+    status = system.AudioObjectGetPropertyData(tapID_, &formatAddress, 0, nullptr, &size, &tapFormat);
+    if (status != 0) throw CaptureError("could not read tap format (" + statusText(status) + ")");
+    format_ = tapFormat;
+    planar_.store(isPlanar(format_));
+
+    const nlohmann::json aggregate = {
+        {"name", "Tarnwick Tap"},
+        {"uid", newUUID()},
+        {"master", device.uid},
+        {"private", true},
+        {"stacked", false},
+        {"tapautostart", true},
+        {"subdevices", nlohmann::json::array({{{"uid", device.uid}}})},
+        {"taps", nlohmann::json::array({{{"drift", true}, {"uid", tap.uuid}}})},
+    };
+    status = system.AudioHardwareCreateAggregateDevice(aggregate, &aggregateID_);
+    if (status != 0 || aggregateID_ == 0) {
+        throw CaptureError("AudioHardwareCreateAggregateDevice failed (" + statusText(status) + ")");
+    }
+
+    UInt32 outputBuffer = 0;
+    size = sizeof outputBuffer;
+    const AudioObjectPropertyAddress outputBufferAddress{kPropBufferFrameSize, kScopeOutput, kElementMain};
+    system.AudioObjectGetPropertyData(device.id, &outputBufferAddress, 0, nullptr, &size, &outputBuffer);
+    if (outputBuffer == 0) outputBuffer = fallbackBufferFrames;
+    UInt32 aggregateBuffer = 0;
+    size = sizeof aggregateBuffer;
+    const AudioObjectPropertyAddress aggregateBufferAddress{kPropBufferFrameSize, kScopeGlobal, kElementMain};
+    system.AudioObjectGetPropertyData(aggregateID_, &aggregateBufferAddress, 0, nullptr, &size, &aggregateBuffer);
+
+    log("output: " + wholeNumber(outputRate) + " Hz, buf=" + std::to_string(outputBuffer) +
+        "; aggregate default buf=" + std::to_string(aggregateBuffer) + "; tap claims " +
+        wholeNumber(format_.mSampleRate) + " Hz → header will use " + wholeNumber(effectiveSampleRate_) + " Hz");
+
+    UInt32 largestCycle = std::max(outputBuffer, aggregateBuffer);
+    if (aggregateBuffer != outputBuffer) {
+        const OSStatus setStatus = system.AudioObjectSetPropertyData(aggregateID_, &aggregateBufferAddress, 0,
+                                                                     nullptr, sizeof outputBuffer, &outputBuffer);
+        UInt32 actual = 0;
+        size = sizeof actual;
+        system.AudioObjectGetPropertyData(aggregateID_, &aggregateBufferAddress, 0, nullptr, &size, &actual);
+        log("aggregate buf corrected: err=" + statusText(setStatus) + ", actual=" + std::to_string(actual));
+        largestCycle = std::max(largestCycle, actual);
+    }
+
+    // Everything the IO block reads is in place before it can first run.
+    ensureInterleaveRoom(largestCycle);
+    const std::int32_t channels = announcedChannels(format_);
+    expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
+
+    std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();
+    DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                                     AudioBufferList* output, const AudioTimeStamp*) {
+        if (auto self = weakSelf.lock()) self->handleIOCycle(input, output);
+    };
+    status = system.AudioDeviceCreateIOProcIDWithBlock(&ioProcID_, aggregateID_, &ioQueue_, std::move(block));
+    if (status != 0 || ioProcID_ == nullptr) {
+        throw CaptureError("AudioDeviceCreateIOProcIDWithBlock failed (" + statusText(status) + ")");
+    }
+
+    const AudioObjectID aggregateID = aggregateID_;
+    const AudioDeviceIOProcID procID = ioProcID_;
+    status = startWithRetry("AudioDeviceStart", [&] { return system.AudioDeviceStart(aggregateID, procID); });
+    if (status != 0) {
+        throw CaptureError("AudioDeviceStart failed (" + statusText(status) + ")", status == kUnspecifiedError);
+    }
+
+    const std::int32_t sampleRate = truncateToInt32(effectiveSampleRate_);
+    if (headerSent_) {
+        if (channels == headerChannels_.load() && sampleRate == headerSampleRate_) return;
+        throw CaptureError("format changed across start attempts (" + std::to_string(headerSampleRate_) + " Hz/" +
+                           std::to_string(headerChannels_.load()) + "ch → " + std::to_string(sampleRate) + " Hz/" +
+                           std::to_string(channels) + "ch) — parent will restart capture");
+    }
+    if (!writeHeader(sampleRate, channels, 32, static_cast<std::int32_t>(outputBuffer))) {
+        throw CaptureError("stdout closed while writing header");
+    }
+    headerChannels_.store(channels);
+    headerSampleRate_ = sampleRate;
+    headerSent_ = true;
+    log("header sent at start: " + std::to_string(sampleRate) + " Hz, " + std::to_string(channels) +
+        "ch, 32-bit, frame=" + std::to_string(outputBuffer));
+}
+
+void ProcessTapCapture::start() {
+    for (int attempt = 1; attempt <= startAttempts; ++attempt) {
+        startOnce();
+        if (startWait(firstCycle(), firstCycleTimeout)) {
+            installListeners();
+            log("capture started: " + wholeNumber(effectiveSampleRate_) + " Hz (tap " +
+                wholeNumber(format_.mSampleRate) + " Hz), " + std::to_string(format_.mChannelsPerFrame) + "ch" +
+                (isPlanar(format_) ? " (planar)" : ""));
+            return;
+        }
+        log("AudioDeviceStart returned noErr but the tap delivered no IO cycle in " +
+            decimalSeconds(firstCycleTimeout) + " s — CoreAudio is not running IO (attempt " +
+            std::to_string(attempt) + "/" + std::to_string(startAttempts) + ")");
+        teardown();
+        if (attempt < startAttempts) startPause(attemptPauseMicros);
+    }
+    throw CaptureError("tap started but delivered no audio — CoreAudio is not running IO", true);
+}
+
+}  // namespace tarnwick::sys

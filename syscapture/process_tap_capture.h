@@ -1,0 +1,96 @@
+#pragma once
+// The system-audio engine: a process tap over every process, wrapped in a
+// private aggregate device clocked by the default output device, whose IO
+// block writes each cycle's samples to standard output while recording is on.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "frame/audio/platform_types.h"
+#include "frame/kit/semaphore.h"
+#include "frame/kit/serial_queue.h"
+#include "syscapture/silent_keep_alive.h"
+
+namespace tarnwick::sys {
+
+class ProcessTapCapture : public std::enable_shared_from_this<ProcessTapCapture> {
+public:
+    // Touches no audio object. Own it through a shared_ptr: the IO block
+    // holds the engine weakly.
+    ProcessTapCapture();
+    ~ProcessTapCapture();
+    ProcessTapCapture(const ProcessTapCapture&) = delete;
+    ProcessTapCapture& operator=(const ProcessTapCapture&) = delete;
+
+    // Up to two attempts, each proven by a first IO cycle within 2.0 s; then
+    // installs the output-device listeners. Throws CaptureError (noIO when
+    // the audio system runs no IO); StartInterrupted passes through.
+    void start();
+
+    // One attempt: settle, keep-alive, tap, aggregate device, IO proc, device
+    // start, header. What it built stays for teardown, also on failure.
+    void startOnce();
+
+    // Once only, whichever thread calls first; later calls do nothing.
+    void stop();
+
+    // Releases keep-alive, IO proc, aggregate device and tap in that order.
+    // Idempotent; never logs, never fails.
+    void teardown();
+
+    // The IO block's body, on ioQueue: counts the cycle, proves IO flows,
+    // logs the first cycles, writes the samples while recording is on.
+    // Allocates nothing and takes no lock but the record gate's (apart from
+    // the log lines of cycles 1 to 5 and 500).
+    void handleIOCycle(const AudioBufferList* input, const AudioBufferList* output) noexcept;
+
+    bool isStopped() const { return stopped_.load(); }
+    std::int64_t callbackCount() const { return callbackCount_.load(); }
+    kit::Semaphore& firstCycle() const { return *firstCycle_.load(); }
+
+private:
+    void resetAttempt();
+    void ensureInterleaveRoom(UInt32 frames);
+    void writeInterleaved(const AudioBuffer& left, const AudioBuffer& right, UInt32 frames) noexcept;
+    void installListeners();
+
+    // Platform objects of the current attempt; touched by start and teardown,
+    // which the frame's start lock and `stopped` keep apart.
+    AudioObjectID tapID_ = 0;
+    AudioObjectID aggregateID_ = 0;
+    AudioDeviceIOProcID ioProcID_ = nullptr;
+
+    kit::SerialQueue ioQueue_;
+    kit::SerialQueue listenerQueue_;
+
+    AudioStreamBasicDescription format_{};
+    double effectiveSampleRate_;
+    std::int32_t headerSampleRate_ = 0;
+    bool headerSent_ = false;
+    SilentKeepAlive keepAlive_;
+    AudioObjectID outputDeviceID_ = 0;
+
+    // Shared with the IO block.
+    std::atomic<bool> planar_{false};
+    std::atomic<std::int32_t> headerChannels_{0};
+    // The channel count this attempt announces (or an earlier attempt did):
+    // what the first cycle is checked against, known before the device starts.
+    std::atomic<std::int32_t> expectedChannels_{0};
+    std::atomic<bool> stopped_{false};
+    std::atomic<std::int64_t> callbackCount_{0};
+    std::atomic<std::uint64_t> callbackStartMachTime_{0};
+    std::atomic<bool> firstCycleSignalled_{false};
+    std::atomic<kit::Semaphore*> firstCycle_{nullptr};
+    std::unique_ptr<kit::Semaphore> firstCycleOwner_;
+    // Room for interleaving planar stereo: replaced only while no IO proc exists.
+    std::atomic<float*> interleave_{nullptr};
+    std::atomic<std::uint32_t> interleaveFrames_{0};
+    std::unique_ptr<float[]> interleaveOwner_;
+};
+
+// Channel count announced for a tap format: planar taps carry at most the
+// first two channels; a format claiming no channel announces one.
+std::int32_t announcedChannels(const AudioStreamBasicDescription& format);
+
+}  // namespace tarnwick::sys

@@ -1,0 +1,30 @@
+#include "syscapture/uuid.h"
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+namespace tarnwick::sys {
+
+std::string newUUID() {
+    std::random_device source;
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        const std::uint32_t word = source();
+        for (std::size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += hex[bytes[i] >> 4];
+        text += hex[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+}  // namespace tarnwick::sys
