@@ -1,6 +1,9 @@
 #include "frame/lifecycle.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -179,6 +182,19 @@ void startPause(std::uint32_t micros) {
     std::unique_lock lock(wakeMutex());
     if (wakeAll().wait_for(lock, std::chrono::microseconds(micros), [] { return stopping.load(); })) {
         throw StartInterrupted{};
+    }
+}
+
+void holdClosedStandardStreams() {
+    const int modes[3] = {O_RDONLY, O_RDONLY, O_WRONLY};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int holder = ::open("/dev/null", modes[fd]);
+        if (holder < 0) continue;
+        if (holder != fd) {
+            ::dup2(holder, fd);
+            ::close(holder);
+        }
     }
 }
 

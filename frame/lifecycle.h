@@ -65,6 +65,13 @@ bool startWait(kit::Semaphore& semaphore, double seconds);
 // Sleeps `micros`; throws StartInterrupted when a shutdown begins meanwhile.
 void startPause(std::uint32_t micros);
 
+// A standard stream the parent closed would otherwise be handed to the next
+// file the process opens (a scenario, a trace), and PCM or a device list would
+// land there. Holds each closed slot 0..2 with /dev/null, standard output
+// opened read-only so that writing to it still fails as a closed stream does.
+// The entry calls it first thing.
+void holdClosedStandardStreams();
+
 // Ends the process now with `status`, without running static destructors
 // (other threads may still be using those objects).
 [[noreturn]] void exitProcess(int status);
