@@ -45,7 +45,7 @@ struct DeviceSpec {
     std::optional<std::string> uid;   // nullopt: unreadable
     AudioObjectID id = 0;
     std::optional<std::string> name;  // nullopt: unreadable
-    std::vector<UInt32> inputBuffers;  // channels of each input stream buffer
+    std::vector<UInt32> inputBuffers{0};  // channels of each input stream buffer
     UInt32 outputChannels = 0;
     std::optional<double> sampleRate = 48000.0;    // nullopt: unreadable
     std::optional<UInt32> bufferFrames = 512;      // nullopt: unreadable

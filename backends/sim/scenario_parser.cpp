@@ -86,6 +86,7 @@ private:
         }
         if (auto found = value.find("input_channels"); found != value.end()) {
             std::string w = JsonReader::member(where, "input_channels");
+            d.inputBuffers.clear();
             if (found->is_array()) {
                 if (found->size() > kMaxBuffers) {
                     r_.fail(w, "more than " + std::to_string(kMaxBuffers) + " buffers");
@@ -95,8 +96,7 @@ private:
                         static_cast<UInt32>(r_.integer((*found)[i], JsonReader::element(w, i), 0, kMaxChannels)));
                 }
             } else if (found->is_number()) {
-                auto channels = static_cast<UInt32>(r_.integer(*found, w, 0, kMaxChannels));
-                if (channels > 0) d.inputBuffers.push_back(channels);
+                d.inputBuffers.push_back(static_cast<UInt32>(r_.integer(*found, w, 0, kMaxChannels)));
             } else {
                 r_.fail(w, "expected an integer from 0 to " + std::to_string(kMaxChannels) +
                                " or an array of them, got " + JsonReader::describe(*found));

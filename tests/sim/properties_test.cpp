@@ -69,7 +69,7 @@ TEST(BuiltInDefault, DevicesAsDocumented) {
 
     EXPECT_EQ(readConfiguration(*system, 100, kScopeInput).channels, std::vector<UInt32>{2});
     EXPECT_EQ(readConfiguration(*system, 101, kScopeInput).channels, std::vector<UInt32>{1});
-    EXPECT_TRUE(readConfiguration(*system, 102, kScopeInput).channels.empty());
+    EXPECT_EQ(readConfiguration(*system, 102, kScopeInput).channels, std::vector<UInt32>{0});
     EXPECT_EQ(readConfiguration(*system, 102, kScopeOutput).channels, std::vector<UInt32>{2});
 
     UInt32 device = 0;
@@ -100,6 +100,7 @@ TEST(Properties, StreamConfigurationLayout) {
     auto system = open(R"({"devices": [
         {"uid": "multi", "input_channels": [1, 0, 2], "output_channels": 6},
         {"uid": "none"},
+        {"uid": "empty", "input_channels": []},
         {"uid": "bad", "input_channels": 2, "input_configuration_size": 8}]})");
     Configuration multi = readConfiguration(*system, 100, kScopeInput);
     EXPECT_EQ(multi.size, 8u + 16u * 3u);
@@ -108,19 +109,24 @@ TEST(Properties, StreamConfigurationLayout) {
     EXPECT_TRUE(multi.dataNull);
     EXPECT_EQ(readConfiguration(*system, 100, kScopeOutput).channels, std::vector<UInt32>{6});
 
+    // The integer form is always one buffer, even of no channels; an empty
+    // array is no buffer at all.
     Configuration none = readConfiguration(*system, 101, kScopeInput);
-    EXPECT_EQ(none.size, 8u);
-    EXPECT_TRUE(none.channels.empty());
+    EXPECT_EQ(none.size, 24u);
+    EXPECT_EQ(none.channels, std::vector<UInt32>{0});
     EXPECT_EQ(readConfiguration(*system, 101, kScopeOutput).size, 8u);
+    Configuration empty = readConfiguration(*system, 102, kScopeInput);
+    EXPECT_EQ(empty.size, 8u);
+    EXPECT_TRUE(empty.channels.empty());
 
     // A configuration that claims one buffer but is only the 8-byte header.
-    Configuration bad = readConfiguration(*system, 102, kScopeInput);
+    Configuration bad = readConfiguration(*system, 103, kScopeInput);
     EXPECT_EQ(bad.size, 8u);
     EXPECT_EQ(bad.status, 0);
     std::uint64_t memory[4] = {};
     auto a = address(kPropStreamConfiguration, kScopeInput);
     UInt32 size = 8;
-    ASSERT_EQ(system->AudioObjectGetPropertyData(102, &a, 0, nullptr, &size, memory), 0);
+    ASSERT_EQ(system->AudioObjectGetPropertyData(103, &a, 0, nullptr, &size, memory), 0);
     UInt32 buffers = 0;
     std::memcpy(&buffers, memory, sizeof buffers);
     EXPECT_EQ(buffers, 1u);
