@@ -15,6 +15,25 @@ struct CurrentQueueScope {
 };
 }  // namespace
 
+void ItemRing::push(std::function<void()> item) {
+    if (count_ == slots_.size()) {
+        std::vector<std::function<void()>> larger(slots_.size() * 2);
+        for (std::size_t i = 0; i < count_; ++i) larger[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+        slots_ = std::move(larger);
+        head_ = 0;
+    }
+    slots_[(head_ + count_) % slots_.size()] = std::move(item);
+    ++count_;
+}
+
+std::function<void()> ItemRing::pop() {
+    std::function<void()> item = std::move(slots_[head_]);
+    slots_[head_] = nullptr;
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+    return item;
+}
+
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
 
 SerialQueue::~SerialQueue() {
@@ -33,7 +52,7 @@ SerialQueue::~SerialQueue() {
 void SerialQueue::async(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        items_.push_back(std::move(work));
+        items_.push(std::move(work));
     }
     wake_.notify_one();
 }
@@ -82,8 +101,7 @@ void SerialQueue::run() {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return quitting_ || !items_.empty(); });
             if (items_.empty()) return;  // quitting with nothing left
-            item = std::move(items_.front());
-            items_.pop_front();
+            item = items_.pop();
         }
         CurrentQueueScope scope(this);
         item();
@@ -102,7 +120,7 @@ public:
     void async(std::function<void()> work) {
         {
             std::lock_guard lock(mutex_);
-            items_.push_back(std::move(work));
+            items_.push(std::move(work));
         }
         wake_.notify_one();
     }
@@ -114,15 +132,14 @@ private:
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [this] { return !items_.empty(); });
-                item = std::move(items_.front());
-                items_.pop_front();
+                item = items_.pop();
             }
             item();
         }
     }
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> items_;
+    ItemRing items_;
     std::vector<std::thread> workers_;
 };
 }  // namespace

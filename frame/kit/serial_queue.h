@@ -4,15 +4,30 @@
 // queue exclusively (sync), the way a serial dispatch queue behaves.
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "frame/kit/function_ref.h"
 
 namespace tarnwick::kit {
+
+// FIFO of work items in a ring that only ever grows: once it has room for the
+// queue's usual backlog, pushing and popping allocate nothing (a std::deque
+// frees and allocates blocks as it moves along). Not thread-safe by itself.
+class ItemRing {
+public:
+    bool empty() const { return count_ == 0; }
+    void push(std::function<void()> item);
+    std::function<void()> pop();
+
+private:
+    std::vector<std::function<void()>> slots_ = std::vector<std::function<void()>>(16);
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
 
 class SerialQueue {
 public:
@@ -41,7 +56,7 @@ private:
     std::string label_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> items_;
+    ItemRing items_;
     bool quitting_ = false;
     // A sync caller's turn: the queue thread grants it and then waits, still
     // holding its place in the order, until the caller's work is done.
