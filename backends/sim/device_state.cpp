@@ -8,12 +8,12 @@ namespace {
 double clockRateFor(std::optional<double> rate) { return rate && *rate > 0 ? *rate : kFallbackIoRate; }
 }  // namespace
 
-DeviceState::DeviceState(const DeviceSpec& spec, std::size_t index, std::int64_t openNs)
-    : spec_(spec),
+DeviceState::DeviceState(const DeviceSpec& setup, std::size_t index, std::int64_t openNs)
+    : spec_(setup),
       index_(index),
-      rate_(spec.sampleRate ? *spec.sampleRate : -1.0),
+      rate_(setup.sampleRate ? *setup.sampleRate : -1.0),
       clockBaseNs_(openNs),
-      clockRate_(clockRateFor(spec.sampleRate)) {}
+      clockRate_(clockRateFor(setup.sampleRate)) {}
 
 std::optional<double> DeviceState::nominalRate() const noexcept {
     double rate = rate_.load(std::memory_order_acquire);
@@ -70,7 +70,7 @@ DeviceState* DeviceTable::byId(AudioObjectID id) const noexcept {
 
 DeviceState* DeviceTable::byUid(std::string_view uid) const noexcept {
     for (const auto& device : devices_) {
-        if (device->spec().uid && *device->spec().uid == uid) return device.get();
+        if (device->setup().uid && *device->setup().uid == uid) return device.get();
     }
     return nullptr;
 }

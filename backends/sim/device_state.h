@@ -18,9 +18,9 @@ namespace tarnwick::sim {
 
 class DeviceState {
 public:
-    DeviceState(const DeviceSpec& spec, std::size_t index, std::int64_t openNs);
+    DeviceState(const DeviceSpec& setup, std::size_t index, std::int64_t openNs);
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DeviceSpec& setup() const { return spec_; }
     std::size_t index() const { return index_; }
     AudioObjectID id() const { return spec_.id; }
 

@@ -5,25 +5,25 @@
 namespace tarnwick::sim {
 
 FaultTable::FaultTable(const std::vector<FaultSpec>& specs) {
-    for (const FaultSpec& spec : specs) {
-        entries_.push_back(std::make_unique<Entry>(spec));
-        byCall_[static_cast<std::size_t>(spec.call)].push_back(entries_.back().get());
+    for (const FaultSpec& setup : specs) {
+        entries_.push_back(std::make_unique<Entry>(setup));
+        byCall_[static_cast<std::size_t>(setup.call)].push_back(entries_.back().get());
     }
 }
 
 std::optional<FaultHit> FaultTable::check(Call call, std::optional<UInt32> property, FaultScope scope) noexcept {
     std::optional<FaultHit> hit;
     for (Entry* entry : byCall_[static_cast<std::size_t>(call)]) {
-        const FaultSpec& spec = entry->spec;
-        if (spec.property && spec.property != property) continue;
-        if (spec.scope != FaultScope::any && spec.scope != scope) continue;
+        const FaultSpec& setup = entry->setup;
+        if (setup.property && setup.property != property) continue;
+        if (setup.scope != FaultScope::any && setup.scope != scope) continue;
         // Each entry counts every call that matches it, even one that an
         // earlier entry already fails, so its after/times read simply as
         // "the Nth matching call".
         std::uint64_t n = entry->matched.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (hit || n <= spec.after) continue;
-        if (spec.times && n - spec.after > *spec.times) continue;
-        hit = FaultHit{spec.status, spec.nullResult};
+        if (hit || n <= setup.after) continue;
+        if (setup.times && n - setup.after > *setup.times) continue;
+        hit = FaultHit{setup.status, setup.nullResult};
     }
     return hit;
 }

@@ -35,8 +35,8 @@ public:
 
 private:
     struct Entry {
-        explicit Entry(const FaultSpec& s) : spec(s) {}
-        FaultSpec spec;
+        explicit Entry(const FaultSpec& s) : setup(s) {}
+        FaultSpec setup;
         std::atomic<std::uint64_t> matched{0};
     };
 

@@ -76,10 +76,10 @@ std::optional<ProcLayout> HardwareObjects::layoutFor(AudioObjectID device) {
             layout.signal = *tap.signal;
         } else {
             const DeviceState* output = ctx_.devices.byId(ctx_.devices.defaultOutput.load());
-            layout.signal = (output ? output : aggregate.main)->spec().signal;
+            layout.signal = (output ? output : aggregate.main)->setup().signal;
         }
         if (tap.outputList) {
-            UInt32 channels = aggregate.main->spec().outputChannels;
+            UInt32 channels = aggregate.main->setup().outputChannels;
             layout.outputBuffers = channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
         }
         return layout;
@@ -89,9 +89,9 @@ std::optional<ProcLayout> HardwareObjects::layoutFor(AudioObjectID device) {
     layout.clock = plain;
     layout.rate = plain->ioRate();
     layout.frames = plain->ioFrames();
-    layout.inputBuffers = plain->spec().inputBuffers;
-    layout.signal = plain->spec().signal;
-    UInt32 channels = plain->spec().outputChannels;
+    layout.inputBuffers = plain->setup().inputBuffers;
+    layout.signal = plain->setup().signal;
+    UInt32 channels = plain->setup().outputChannels;
     layout.outputBuffers = channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
     return layout;
 }

@@ -87,42 +87,42 @@ ObjectProperties::Value ObjectProperties::systemValue(AudioObjectPropertySelecto
 
 ObjectProperties::Value ObjectProperties::deviceValue(const DeviceState& device,
                                                       const AudioObjectPropertyAddress& address) const {
-    const DeviceSpec& spec = device.spec();
+    const DeviceSpec& setup = device.setup();
     Value v;
     auto unreadable = [&v] { v.status = audio::kUnknownPropertyError; };
     switch (address.mSelector) {
         case audio::kPropStreamConfiguration: {
             std::vector<UInt32> buffers;
             if (address.mScope == audio::kScopeInput) {
-                buffers = spec.inputBuffers;
+                buffers = setup.inputBuffers;
             } else if (address.mScope == audio::kScopeOutput) {
-                if (spec.outputChannels > 0) buffers.push_back(spec.outputChannels);
+                if (setup.outputChannels > 0) buffers.push_back(setup.outputChannels);
             } else {
                 unreadable();
                 break;
             }
             v.bytes = configurationBytes(buffers);
             v.shown = listText(buffers);
-            if (address.mScope == audio::kScopeInput && spec.inputConfigurationSize) {
+            if (address.mScope == audio::kScopeInput && setup.inputConfigurationSize) {
                 // A configuration whose size does not match its buffer count.
-                v.bytes.resize(*spec.inputConfigurationSize, 0);
-                v.shown += " size=" + std::to_string(*spec.inputConfigurationSize);
+                v.bytes.resize(*setup.inputConfigurationSize, 0);
+                v.shown += " size=" + std::to_string(*setup.inputConfigurationSize);
             }
             break;
         }
         case audio::kPropDeviceUID:
-            if (!spec.uid) {
+            if (!setup.uid) {
                 unreadable();
                 break;
             }
-            v.text = *spec.uid;
+            v.text = *setup.uid;
             break;
         case audio::kPropName:
-            if (!spec.name) {
+            if (!setup.name) {
                 unreadable();
                 break;
             }
-            v.text = *spec.name;
+            v.text = *setup.name;
             break;
         case audio::kPropNominalSampleRate:
             if (auto rate = device.nominalRate()) {
@@ -133,9 +133,9 @@ ObjectProperties::Value ObjectProperties::deviceValue(const DeviceState& device,
             }
             break;
         case audio::kPropBufferFrameSize:
-            if (spec.bufferFrames) {
-                append(v.bytes, *spec.bufferFrames);
-                v.shown = std::to_string(*spec.bufferFrames);
+            if (setup.bufferFrames) {
+                append(v.bytes, *setup.bufferFrames);
+                v.shown = std::to_string(*setup.bufferFrames);
             } else {
                 unreadable();
             }
@@ -173,7 +173,7 @@ ObjectProperties::Value ObjectProperties::aggregateValue(const HardwareObjects::
             if (address.mScope == audio::kScopeInput) {
                 buffers = aggregate.inputBuffers;
             } else if (address.mScope == audio::kScopeOutput) {
-                UInt32 channels = aggregate.main->spec().outputChannels;
+                UInt32 channels = aggregate.main->setup().outputChannels;
                 if (channels > 0) buffers.push_back(channels);
             } else {
                 v.status = audio::kUnknownPropertyError;

@@ -149,7 +149,7 @@ OSStatus UnitHost::start(AudioUnit unit) {
             result = "already running";
         } else if (!device) {
             status = kUnitErrNoConnection;
-        } else if (device->spec().unit.silentStarts.silences(++device->unitStarts)) {
+        } else if (device->setup().unit.silentStarts.silences(++device->unitStarts)) {
             u->silentlyRunning = true;
             result = "silent";
         } else {

@@ -41,18 +41,18 @@ std::vector<UInt32> outputBuffers(const UnitConfig& config, const DeviceState& d
 }  // namespace
 
 AudioStreamBasicDescription deviceInputFormat(const DeviceState& device) {
-    const UnitSpec& unit = device.spec().unit;
+    const UnitSpec& unit = device.setup().unit;
     double rate = unit.inputFormatRate.value_or(device.nominalRate().value_or(0.0));
-    UInt32 channels = unit.inputFormatChannels.value_or(device.spec().inputChannelTotal());
+    UInt32 channels = unit.inputFormatChannels.value_or(device.setup().inputChannelTotal());
     return floatFormat(rate, channels, false);
 }
 
 AudioStreamBasicDescription deviceOutputFormat(const DeviceState& device) {
-    return floatFormat(device.nominalRate().value_or(0.0), device.spec().outputChannels, false);
+    return floatFormat(device.nominalRate().value_or(0.0), device.setup().outputChannels, false);
 }
 
 AudioStreamBasicDescription defaultRenderFormat(const DeviceState& device) {
-    return floatFormat(device.nominalRate().value_or(0.0), std::max<UInt32>(1, device.spec().outputChannels), true);
+    return floatFormat(device.nominalRate().value_or(0.0), std::max<UInt32>(1, device.setup().outputChannels), true);
 }
 
 UnitRun::UnitRun(AudioUnit handle, const UnitConfig& config, DeviceState& device)
@@ -119,7 +119,7 @@ OSStatus UnitRun::render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 fra
         if (!buffer.mData || buffer.mDataByteSize < bytes) return audio::kInvalidParameterError;
     }
     const std::uint64_t first = timeStamp->mSampleTime > 0 ? static_cast<std::uint64_t>(timeStamp->mSampleTime) : 0;
-    const SignalSpec& signal = device_.spec().signal;
+    const SignalSpec& signal = device_.setup().signal;
     for (UInt32 b = 0; b < needed; ++b) {
         AudioBuffer& buffer = ioData->mBuffers[b];
         auto* out = static_cast<float*>(buffer.mData);

@@ -105,7 +105,7 @@ OSStatus UnitHost::applyProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitSc
             }
             if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
             const DeviceState* device = boundDevice(config);
-            const UnitSpec* rules = device ? &device->spec().unit : nullptr;
+            const UnitSpec* rules = device ? &device->setup().unit : nullptr;
             if (clientSide) {
                 if (rules && (isPlanar(format) ? rules->rejectsNonInterleaved : rules->rejectsInterleaved)) {
                     return audio::kFormatNotSupported;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -213,11 +214,33 @@ std::vector<unsigned char> ChildProcess::stdoutBytes() {
 std::string micProgram() { return TARNWICK_MIC_PROGRAM; }
 std::string sysProgram() { return TARNWICK_SYS_PROGRAM; }
 
+namespace {
+// One private directory per test process, made with mkdtemp: paths built from
+// the process id alone collide with files an earlier run left behind once
+// process ids wrap, and a trace would then be appended to a stale one.
+const std::string& privateTempDir() {
+    static const std::string dir = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarnwick-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        static const pid_t owner = ::getpid();
+        static std::string removeAtExit;
+        removeAtExit = pattern;
+        std::atexit([] {
+            if (::getpid() == owner) {
+                std::error_code ignored;
+                std::filesystem::remove_all(removeAtExit, ignored);
+            }
+        });
+        return pattern;
+    }();
+    return dir;
+}
+}  // namespace
+
 std::string tempPath(const std::string& suffix) {
     static std::atomic<int> counter{0};
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/tarnwick-test-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter++) + suffix;
+    return privateTempDir() + "/" + std::to_string(counter++) + suffix;
 }
 
 std::string writeTempFile(const std::string& contents, const std::string& suffix) {
