@@ -108,26 +108,8 @@ OSStatus UnitHost::initialize(AudioUnit unit) {
 }
 
 OSStatus UnitHost::uninitialize(AudioUnit unit) {
-    if (auto hit = ctx_.faults->check(Call::AudioUnitUninitialize)) {
-        ctx_.trace->call("AudioUnitUninitialize", unitName(unit), hit->status, "fault");
-        return hit->status;
-    }
-    OSStatus status = 0;
-    std::vector<std::shared_ptr<UnitRun>> runs;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (u) {
-            // An uninitialized unit cannot run: stop it first.
-            runs = takeRuns(*u);
-            u->config.initialized = false;
-        } else {
-            status = kBadComponentInstance;
-        }
-    }
-    stopRuns(unit, std::move(runs));
-    ctx_.trace->call("AudioUnitUninitialize", unitName(unit), status, "");
-    return status;
+    // An uninitialized unit cannot run: it is stopped first.
+    return halt(unit, Call::AudioUnitUninitialize, "AudioUnitUninitialize", true);
 }
 
 OSStatus UnitHost::start(AudioUnit unit) {
@@ -162,9 +144,11 @@ OSStatus UnitHost::start(AudioUnit unit) {
     return status;
 }
 
-OSStatus UnitHost::stop(AudioUnit unit) {
-    if (auto hit = ctx_.faults->check(Call::AudioOutputUnitStop)) {
-        ctx_.trace->call("AudioOutputUnitStop", unitName(unit), hit->status, "fault");
+OSStatus UnitHost::stop(AudioUnit unit) { return halt(unit, Call::AudioOutputUnitStop, "AudioOutputUnitStop", false); }
+
+OSStatus UnitHost::halt(AudioUnit unit, Call call, const char* name, bool uninitialize) {
+    if (auto hit = ctx_.faults->check(call)) {
+        ctx_.trace->call(name, unitName(unit), hit->status, "fault");
         return hit->status;
     }
     OSStatus status = 0;
@@ -174,13 +158,14 @@ OSStatus UnitHost::stop(AudioUnit unit) {
         Unit* u = find(unit);
         if (u) {
             runs = takeRuns(*u);
+            if (uninitialize) u->config.initialized = false;
         } else {
             status = kBadComponentInstance;
         }
     }
     // Outside the lock: the callback we may be waiting for can call into us.
     stopRuns(unit, std::move(runs));
-    ctx_.trace->call("AudioOutputUnitStop", unitName(unit), status, "");
+    ctx_.trace->call(name, unitName(unit), status, "");
     return status;
 }
 

@@ -50,6 +50,8 @@ private:
     OSStatus readProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                           void* data, UInt32* ioSize, std::string* valueText);
     // Takes the unit's running and retired runs out (under mutex_): it is stopped.
+    // Stop and Uninitialize: ends the unit's IO, joining its thread.
+    OSStatus halt(AudioUnit unit, Call call, const char* name, bool uninitialize);
     static std::vector<std::shared_ptr<UnitRun>> takeRuns(Unit& unit);
     // Stops runs taken out of `unit`; those that cannot be joined from here go back to it.
     void stopRuns(AudioUnit unit, std::vector<std::shared_ptr<UnitRun>> runs);
