@@ -17,10 +17,8 @@ namespace {
 std::mutex selectionMutex;
 std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  // lives until exit
 
-[[noreturn]] void fail(const std::string& message) {
-    log(message);
-    exitProcess(1);
-}
+// A stop that arrived meanwhile takes precedence (see failStart).
+[[noreturn]] void fail(const std::string& message) { failStart(message, 1); }
 
 std::shared_ptr<AudioSystem> open() {
     const char* choice = std::getenv("TARNWICK_AUDIO");

@@ -18,16 +18,31 @@
 #include "frame/kit/serial_queue.h"
 #include "frame/kit/signal_source.h"
 #include "frame/log.h"
+#include "frame/stream_writer.h"
 
 namespace tarnwick {
 
 namespace {
 
+// How long a stop lets the parent take the PCM write in progress before it
+// cuts that write short: a parent that is not reading must not hold the stop.
+constexpr double streamGraceSeconds = 0.5;
+
+// "tarnwick-miccapture" → "tarnwick.miccapture.<what>", like the engines'
+// own queues, so a debugger shows whose queue it is.
+std::string queueLabel(const char* what) {
+    std::string label = currentProgramName();
+    for (char& c : label) {
+        if (c == '-') c = '.';
+    }
+    return label + "." + what;
+}
+
 struct ShutdownState {
     // Guards the two fields below; entered synchronously only. It exists from
     // the first use on, so a shutdown that comes before initShutdown (an IO
     // path failing very early) still has its run-once decision.
-    kit::SerialQueue queue{"tarnwick.shutdown"};
+    kit::SerialQueue queue{queueLabel("shutdown")};
     bool shuttingDown = false;
     std::shared_ptr<std::function<void()>> activeCapture;
     std::atomic<bool> reportMissingCapture{false};
@@ -62,7 +77,7 @@ std::condition_variable& wakeAll() {
 }
 
 kit::SerialQueue& signalQueue() {
-    static auto* q = new kit::SerialQueue("tarnwick.signals");
+    static auto* q = new kit::SerialQueue(queueLabel("signals"));
     return *q;
 }
 
@@ -99,6 +114,9 @@ void shutdown(std::string_view reason) {
     // Wait until a start in progress has let go of the engine.
     std::unique_lock lock(startLock(), std::defer_lock);
     if (startingThread.load() != std::this_thread::get_id()) lock.lock();
+    // The engine's stop waits for its IO thread, which may be blocked writing
+    // to a parent that does not read.
+    endStream(streamGraceSeconds);
     if (capture && *capture) {
         (*capture)();
         log("capture stopped cleanly");
@@ -118,11 +136,49 @@ void requestShutdown(std::string_view reason) {
     kit::globalAsync([reason = std::string(reason)] { shutdown(reason); });
 }
 
+void catchStopSignals() {
+    installWriteInterrupt();
+    kit::catchSignals({SIGTERM, SIGINT});
+}
+
 void installStopSignals() {
+    catchStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
-    kit::deliverSignalsToQueue({SIGTERM, SIGINT}, signalQueue(), [](int signal) {
-        shutdown(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+    kit::deliverCaughtSignals(signalQueue(), [](int signal) { shutdown(signal == SIGTERM ? "SIGTERM" : "SIGINT"); });
+}
+
+void releaseStopSignals() {
+    if (const int held = kit::releaseCaughtSignals()) ::raise(held);
+}
+
+namespace {
+
+// Takes the run-once decision for a failed start: false when a shutdown
+// already has it.
+bool claimExitForFailedStart() {
+    auto& s = state();
+    bool claimed = false;
+    s.queue.sync([&] {
+        if (s.shuttingDown) return;
+        s.shuttingDown = true;
+        claimed = true;
     });
+    return claimed;
+}
+
+[[noreturn]] void endFailedStart(const std::string& line, kit::FunctionRef<void()> stop, int status) {
+    log(line);
+    endStream(streamGraceSeconds);
+    stop();
+    exitProcess(status);
+}
+
+}  // namespace
+
+void failStart(const std::string& message, int status) {
+    if (!claimExitForFailedStart() && startingThread.load() == std::this_thread::get_id()) throw StartInterrupted{};
+    log(message);
+    exitProcess(status);
 }
 
 void startStdinThread(void (*body)()) { std::thread(body).detach(); }
@@ -139,23 +195,14 @@ void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
     } catch (const StartInterrupted&) {
         // The shutdown under way stops the engine once we let go of it.
     } catch (const CaptureError& error) {
-        if (!shutdownUnderWay()) {
-            log("capture start failed: " + error.description());
-            stop();
-            exitProcess(error.noIO() ? noIOExitStatus : 1);
+        if (claimExitForFailedStart()) {
+            endFailedStart("capture start failed: " + error.description(), stop,
+                           error.noIO() ? noIOExitStatus : 1);
         }
     } catch (const std::exception& error) {
-        if (!shutdownUnderWay()) {
-            log(std::string("capture start failed: ") + error.what());
-            stop();
-            exitProcess(1);
-        }
+        if (claimExitForFailedStart()) endFailedStart(std::string("capture start failed: ") + error.what(), stop, 1);
     } catch (...) {
-        if (!shutdownUnderWay()) {
-            log("capture start failed: unknown error");
-            stop();
-            exitProcess(1);
-        }
+        if (claimExitForFailedStart()) endFailedStart("capture start failed: unknown error", stop, 1);
     }
     startingThread.store(std::thread::id{});
     lock.unlock();
@@ -186,7 +233,7 @@ void startPause(std::uint32_t micros) {
 }
 
 void holdClosedStandardStreams() {
-    const int modes[3] = {O_RDONLY, O_RDONLY, O_WRONLY};
+    const int modes[3] = {O_WRONLY, O_RDONLY, O_WRONLY};
     for (int fd = 0; fd < 3; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         int holder = ::open("/dev/null", modes[fd]);

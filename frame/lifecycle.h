@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "frame/kit/function_ref.h"
@@ -42,9 +43,27 @@ void requestShutdown(std::string_view reason);
 // True once a shutdown call has won.
 bool shutdownUnderWay();
 
-// Ignores SIGPIPE and delivers SIGTERM and SIGINT to a serial signal queue,
-// whose handlers call shutdown("SIGTERM") and shutdown("SIGINT").
+// First thing in main (after holdClosedStandardStreams and setProgramName):
+// takes SIGTERM and SIGINT over at once and holds what arrives until
+// installStopSignals, so that a stop sent right after the parent started us
+// is served in order rather than killing the process half started.
+void catchStopSignals();
+
+// Ignores SIGPIPE and delivers SIGTERM and SIGINT (those held since
+// catchStopSignals first) to a serial signal queue, whose handlers call
+// shutdown("SIGTERM") and shutdown("SIGINT").
 void installStopSignals();
+
+// For the one-shot modes, which keep the signal handling the process
+// inherited: puts it back, and lets a stop held meanwhile take that effect.
+void releaseStopSignals();
+
+// Ends a start that failed before the engine ran (the audio system could not
+// be chosen or opened) with `message` and `status`, unless a shutdown already
+// won: then the start gives way to it (StartInterrupted on the starting
+// thread), so the process ends either as a failed start or as an orderly
+// stop, never as a mixture of both.
+[[noreturn]] void failStart(const std::string& message, int status);
 
 // Starts the thread that runs `body` (the standard-input reader); never joined.
 void startStdinThread(void (*body)());
@@ -52,7 +71,9 @@ void startStdinThread(void (*body)());
 // Runs the engine's start on this thread under the start lock. On success
 // returns. On a thrown error: logs "capture start failed: <text>", calls
 // `stop` and exits 3 (CaptureError with noIO) or 1 — unless a shutdown is
-// already under way, in which case that shutdown finishes the process.
+// already under way, in which case that shutdown finishes the process. The
+// failure takes the shutdown's run-once decision, so a stop that comes after
+// it returns at once instead of logging.
 void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop);
 
 // Parks the main thread for the rest of the process's life.
@@ -68,7 +89,8 @@ void startPause(std::uint32_t micros);
 // A standard stream the parent closed would otherwise be handed to the next
 // file the process opens (a scenario, a trace), and PCM or a device list would
 // land there. Holds each closed slot 0..2 with /dev/null, standard output
-// opened read-only so that writing to it still fails as a closed stream does.
+// opened read-only so that writing to it still fails as a closed stream does,
+// standard input write-only so that reading it fails ("stdin read error").
 // The entry calls it first thing.
 void holdClosedStandardStreams();
 

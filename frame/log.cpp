@@ -16,6 +16,8 @@ std::string& programName() {
 
 void setProgramName(std::string_view name) { programName() = std::string(name); }
 
+const std::string& currentProgramName() { return programName(); }
+
 void logTo(int fd, std::string_view message) {
     std::string line;
     line.reserve(programName().size() + message.size() + 4);

@@ -1,12 +1,16 @@
 #pragma once
 // One-line diagnostics on standard error, "[<program>] <message>\n".
 
+#include <string>
 #include <string_view>
 
 namespace tarnwick {
 
 // Set once at the very start of main, before any thread exists.
 void setProgramName(std::string_view name);
+
+// The name set last ("tarnwick" before any).
+const std::string& currentProgramName();
 
 // Callable from any thread; never fails visibly. The whole line goes to a
 // single write() so lines of different threads never mix.

@@ -35,6 +35,17 @@ bool writePcm(const void* data, std::size_t length);
 // True once writeHeader has succeeded.
 bool headerWritten();
 
+// Ends the stream for a stop that must not wait on the parent: gives a write
+// in progress up to `graceSeconds` to finish, then lets no new write start and
+// interrupts one still blocked in the kernel (a parent that does not read),
+// so the writing thread returns false at once. The stream may then end in the
+// middle of a frame. Needs installWriteInterrupt() to have run.
+void endStream(double graceSeconds);
+
+// Installs the handler of the signal that endStream sends to a blocked
+// writer: a no-op without SA_RESTART, so the write returns early.
+void installWriteInterrupt();
+
 // Tests only: point the stream at another descriptor and forget the header.
 void resetStreamForTesting(int fd);
 

@@ -42,6 +42,8 @@ std::string deviceListJson() {
 }
 
 void listInputDevices() {
+    // A one-shot mode keeps the signal handling the process inherited.
+    releaseStopSignals();
     std::string text;
     bool built = true;
     try {

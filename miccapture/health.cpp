@@ -61,6 +61,9 @@ void MicCapture::startStallTimer() {
 
 void MicCapture::checkForStall() {
     if (stopped_.load()) return;
+    // Checked before the time is read: once the write has ended, the time
+    // already covers it.
+    if (writingToParent_.load()) return;
     const std::uint64_t last = lastRenderMach_.load();
     if (last == 0) return;
     const std::uint64_t now = hostTicks();

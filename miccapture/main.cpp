@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     using namespace tarnwick;
     holdClosedStandardStreams();
     setProgramName("tarnwick-miccapture");
+    catchStopSignals();
     initHostClock();
     setProducerCode(mic::producerCode);
     initShutdown(false);

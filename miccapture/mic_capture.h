@@ -113,7 +113,12 @@ private:
     std::atomic<bool> firstFrameSignalled_{false};
     bool headerSent_ = false;
 
+    // When the IO thread last finished a slice (rendered it, and written it
+    // to the parent), and whether it is writing one now: a slice that waits
+    // on a parent who does not read is late for the parent's reasons, not
+    // the device's, and the stall watchdog leaves it alone.
     std::atomic<std::uint64_t> lastRenderMach_{0};
+    std::atomic<bool> writingToParent_{false};
     // Callbacks currently past the unit check (see waitForCallbacksToLeave).
     std::atomic<int> callbacksInside_{0};
 

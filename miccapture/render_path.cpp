@@ -155,7 +155,11 @@ OSStatus MicCapture::renderInput(AudioUnitRenderActionFlags* ioActionFlags, cons
     lastRenderMach_.store(hostTicks());
 
     downmixToMono(inNumberFrames);
-    if (!convertAndWrite(inNumberFrames)) requestShutdown("stdout closed (parent gone)");
+    writingToParent_.store(true);
+    const bool written = convertAndWrite(inNumberFrames);
+    lastRenderMach_.store(hostTicks());
+    writingToParent_.store(false);
+    if (!written) requestShutdown("stdout closed (parent gone)");
     return 0;
 }
 

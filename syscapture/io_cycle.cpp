@@ -46,6 +46,12 @@ void logRate(std::uint64_t startTicks, std::uint64_t nowTicks, UInt32 frames) {
         std::to_string(truncateToInt64(rate * frames)) + "/sec effective");
 }
 
+bool writeOrStop(const void* data, std::size_t bytes) {
+    if (writePcm(data, bytes)) return true;
+    requestShutdown("stdout closed (parent gone)");
+    return false;
+}
+
 }  // namespace
 
 void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioBufferList* output) noexcept {
@@ -67,10 +73,10 @@ void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioB
     if (count == 1) callbackStartMachTime_.store(now, std::memory_order_relaxed);
 
     if (count <= loggedCycles) logFirstCycle(count, frames, input, output);
+    const std::int32_t expected = expectedChannels_.load(std::memory_order_relaxed);
     if (count == 1) {
         const std::int64_t observed =
             planar ? std::min<std::int64_t>(input->mNumberBuffers, 2) : static_cast<std::int64_t>(channels);
-        const std::int32_t expected = expectedChannels_.load();
         if (observed != expected) {
             log("WARNING: first callback channels " + std::to_string(observed) + " differ from header " +
                 std::to_string(expected) + " — system.opus layout may be wrong");
@@ -79,40 +85,58 @@ void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioB
     if (count == rateCycle) logRate(callbackStartMachTime_.load(std::memory_order_relaxed), now, frames);
 
     if (!recordGate().read()) return;
+    if (!formatConfirmed_.load(std::memory_order_acquire)) return;
 
-    if (planar && input->mNumberBuffers >= 2) {
-        const AudioBuffer& second = input->mBuffers[1];
-        if (first.mData == nullptr || second.mData == nullptr) return;
-        writeInterleaved(first, second, frames);
+    // The stream carries exactly the channels its header announced, whatever
+    // the cycle delivers: channels beyond them are dropped, missing ones are
+    // silence.
+    const auto announced = static_cast<std::uint32_t>(std::max(expected, 1));
+    if (planar) {
+        if (first.mData == nullptr) return;
+        if (announced == 1) {
+            writeOrStop(first.mData, std::size_t{frames} * 4);
+            return;
+        }
+        const AudioBuffer* second = input->mNumberBuffers >= 2 ? &input->mBuffers[1] : nullptr;
+        if (second != nullptr && second->mData == nullptr) return;
+        // The second buffer may hold fewer samples than the first, which sets
+        // the frame count: its missing samples are silence rather than reads
+        // beyond its end.
+        const UInt32 secondFrames = second != nullptr ? second->mDataByteSize / 4 : 0;
+        writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
+            if (c == 0) return sampleAt(first, frame);
+            return c == 1 && frame < secondFrames ? sampleAt(*second, frame) : 0.0f;
+        });
         return;
     }
     if (first.mData == nullptr) return;
-    // Whole frames only: a trailing partial frame would shift every later
-    // sample of the stream.
-    if (!writePcm(first.mData, std::size_t{frames} * bytesPerFrame)) requestShutdown("stdout closed (parent gone)");
+    if (channels == announced) {
+        // Whole frames only: a trailing partial frame would shift every later
+        // sample of the stream.
+        writeOrStop(first.mData, std::size_t{frames} * bytesPerFrame);
+        return;
+    }
+    writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
+        return c < channels ? sampleAt(first, static_cast<UInt32>(frame * channels + c)) : 0.0f;
+    });
 }
 
-void ProcessTapCapture::writeInterleaved(const AudioBuffer& left, const AudioBuffer& right, UInt32 frames) noexcept {
-    // The right buffer may hold fewer samples than the left one, which sets
-    // the frame count: its missing samples are written as silence rather than
-    // read from beyond its end.
-    const UInt32 rightFrames = right.mDataByteSize / 4;
-    float* room = interleave_.load(std::memory_order_acquire);
-    const UInt32 roomFrames = interleaveFrames_.load(std::memory_order_acquire);
-    // A cycle larger than the room prepared for it goes out in pieces of
-    // whole frames, one after the other, rather than allocating here.
-    for (UInt32 done = 0; done < frames;) {
-        const UInt32 piece = std::min(roomFrames, frames - done);
-        for (UInt32 i = 0; i < piece; ++i) {
-            const UInt32 index = done + i;
-            room[2 * i] = sampleAt(left, index);
-            room[2 * i + 1] = index < rightFrames ? sampleAt(right, index) : 0.0f;
+template <typename SampleAt>
+void ProcessTapCapture::writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept {
+    float* room = room_.load(std::memory_order_acquire);
+    const std::size_t roomFloats = roomFloats_.load(std::memory_order_acquire);
+    // Pieces of whole frames while a frame fits the room; a cycle larger than
+    // the room goes out piece after piece rather than allocating here.
+    const std::size_t piece = roomFloats >= channels ? roomFloats / channels * channels : roomFloats;
+    const std::size_t total = std::size_t{frames} * channels;
+    for (std::size_t done = 0; done < total;) {
+        const std::size_t count = std::min(piece, total - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = done + i;
+            room[i] = sampleAt(static_cast<UInt32>(at / channels), static_cast<std::uint32_t>(at % channels));
         }
-        if (!writePcm(room, std::size_t{8} * piece)) {
-            requestShutdown("stdout closed (parent gone)");
-            return;
-        }
-        done += piece;
+        if (!writeOrStop(room, count * 4)) return;
+        done += count;
     }
 }
 

@@ -22,6 +22,7 @@ constexpr std::int32_t producerCode = 11;
 int main(int argc, char** argv) {
     holdClosedStandardStreams();
     setProgramName("tarnwick-syscapture");
+    catchStopSignals();
     initHostClock();
     setProducerCode(producerCode);
     recordGate();

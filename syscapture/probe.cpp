@@ -11,6 +11,8 @@
 namespace tarnwick::sys {
 
 void runProbe() {
+    // A one-shot mode keeps the signal handling the process inherited.
+    releaseStopSignals();
     SilentKeepAlive keepAlive;
     try {
         const OutputDevice device = defaultOutputDevice();

@@ -43,7 +43,7 @@ ProcessTapCapture::ProcessTapCapture()
       effectiveSampleRate_(fallbackSampleRate),
       firstCycleOwner_(std::make_unique<kit::Semaphore>(0)) {
     firstCycle_.store(firstCycleOwner_.get());
-    ensureInterleaveRoom(minInterleaveFrames);
+    ensureRoom(std::size_t{2} * minInterleaveFrames);
 }
 
 // The engine owns no audio object by itself; whoever started it stops it first.
@@ -55,15 +55,16 @@ void ProcessTapCapture::resetAttempt() {
     firstCycle_.store(fresh.get(), std::memory_order_release);
     firstCycleOwner_ = std::move(fresh);
     firstCycleSignalled_.store(false);
+    formatConfirmed_.store(false);
     callbackCount_.store(0);
 }
 
-void ProcessTapCapture::ensureInterleaveRoom(UInt32 frames) {
-    if (frames <= interleaveFrames_.load()) return;
-    auto room = std::make_unique<float[]>(std::size_t{2} * frames);
-    interleave_.store(room.get(), std::memory_order_release);
-    interleaveFrames_.store(frames, std::memory_order_release);
-    interleaveOwner_ = std::move(room);
+void ProcessTapCapture::ensureRoom(std::size_t floats) {
+    if (floats <= roomFloats_.load()) return;
+    auto room = std::make_unique<float[]>(floats);
+    room_.store(room.get(), std::memory_order_release);
+    roomFloats_.store(floats, std::memory_order_release);
+    roomOwner_ = std::move(room);
 }
 
 void ProcessTapCapture::startOnce() {
@@ -148,7 +149,7 @@ void ProcessTapCapture::startOnce() {
     }
 
     // Everything the IO block reads is in place before it can first run.
-    ensureInterleaveRoom(largestCycle);
+    ensureRoom(std::size_t{2} * largestCycle);
     const std::int32_t channels = announcedChannels(format_);
     expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
 
@@ -171,7 +172,10 @@ void ProcessTapCapture::startOnce() {
 
     const std::int32_t sampleRate = truncateToInt32(effectiveSampleRate_);
     if (headerSent_) {
-        if (channels == headerChannels_.load() && sampleRate == headerSampleRate_) return;
+        if (channels == headerChannels_.load() && sampleRate == headerSampleRate_) {
+            formatConfirmed_.store(true, std::memory_order_release);
+            return;
+        }
         throw CaptureError("format changed across start attempts (" + std::to_string(headerSampleRate_) + " Hz/" +
                            std::to_string(headerChannels_.load()) + "ch → " + std::to_string(sampleRate) + " Hz/" +
                            std::to_string(channels) + "ch) — parent will restart capture");
@@ -182,6 +186,7 @@ void ProcessTapCapture::startOnce() {
     headerChannels_.store(channels);
     headerSampleRate_ = sampleRate;
     headerSent_ = true;
+    formatConfirmed_.store(true, std::memory_order_release);
     log("header sent at start: " + std::to_string(sampleRate) + " Hz, " + std::to_string(channels) +
         "ch, 32-bit, frame=" + std::to_string(outputBuffer));
 }

@@ -4,6 +4,7 @@
 // block writes each cycle's samples to standard output while recording is on.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -51,8 +52,11 @@ public:
 
 private:
     void resetAttempt();
-    void ensureInterleaveRoom(UInt32 frames);
-    void writeInterleaved(const AudioBuffer& left, const AudioBuffer& right, UInt32 frames) noexcept;
+    void ensureRoom(std::size_t floats);
+    // Writes `frames` frames of `channels` samples each, sample (frame, c)
+    // taken from `sampleAt`, through the room in pieces of whole frames.
+    template <typename SampleAt>
+    void writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept;
     void installListeners();
 
     // Platform objects of the current attempt; touched by start and teardown,
@@ -82,11 +86,17 @@ private:
     std::atomic<std::uint64_t> callbackStartMachTime_{0};
     std::atomic<bool> firstCycleSignalled_{false};
     std::atomic<kit::Semaphore*> firstCycle_{nullptr};
+    // Whether this attempt's format is the one announced: until then its
+    // cycles are not written (a second attempt whose format changed fails
+    // without a single sample of the new format reaching the parent).
+    std::atomic<bool> formatConfirmed_{false};
     std::unique_ptr<kit::Semaphore> firstCycleOwner_;
-    // Room for interleaving planar stereo: replaced only while no IO proc exists.
-    std::atomic<float*> interleave_{nullptr};
-    std::atomic<std::uint32_t> interleaveFrames_{0};
-    std::unique_ptr<float[]> interleaveOwner_;
+    // Room for laying out a cycle as the header announces it (planar stereo
+    // interleaved, channels added or dropped): replaced only while no IO proc
+    // exists.
+    std::atomic<float*> room_{nullptr};
+    std::atomic<std::size_t> roomFloats_{0};
+    std::unique_ptr<float[]> roomOwner_;
 };
 
 // Channel count announced for a tap format: planar taps carry at most the
