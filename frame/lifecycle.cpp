@@ -147,6 +147,8 @@ void installStopSignals() {
     kit::deliverCaughtSignals(signalQueue(), [](int signal) { shutdown(signal == SIGTERM ? "SIGTERM" : "SIGINT"); });
 }
 
+std::vector<std::string> frameQueueLabels() { return {state().queue.label(), signalQueue().label()}; }
+
 void releaseStopSignals() {
     if (const int held = kit::releaseCaughtSignals()) ::raise(held);
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/kit/function_ref.h"
 #include "frame/kit/semaphore.h"
@@ -53,6 +54,10 @@ void catchStopSignals();
 // catchStopSignals first) to a serial signal queue, whose handlers call
 // shutdown("SIGTERM") and shutdown("SIGINT").
 void installStopSignals();
+
+// The labels of the frame's own queues, shutdown then signals; like the
+// engines' queues they name the program ("tarnwick.miccapture.shutdown").
+std::vector<std::string> frameQueueLabels();
 
 // For the one-shot modes, which keep the signal handling the process
 // inherited: puts it back, and lets a stop held meanwhile take that effect.

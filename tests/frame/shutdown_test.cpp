@@ -97,6 +97,17 @@ TEST_F(ShutdownDeathTest, WithoutCaptureTheMicrophoneProgramStopsCleanly) {
         stderrIs(logLines(mic, {"shutting down (SIGTERM) — stopping capture", "capture stopped cleanly"})));
 }
 
+TEST_F(ShutdownDeathTest, QueueLabelsNameTheProgram) {
+    EXPECT_EXIT(
+        {
+            setProgramName(sys);
+            for (const auto& label : frameQueueLabels()) log(label);
+            ::_exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        stderrIs(logLines(sys, {"tarnwick.syscapture.shutdown", "tarnwick.syscapture.signals"})));
+}
+
 TEST_F(ShutdownDeathTest, TheLastRegisteredCaptureIsStopped) {
     EXPECT_EXIT(
         {

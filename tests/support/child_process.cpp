@@ -26,7 +26,7 @@ void closeFd(int& fd) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& env) {
+                           const std::map<std::string, std::string>& env, int pendingSignal) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
 
@@ -59,6 +59,13 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
+        if (pendingSignal != 0) {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            sigaddset(&blocked, pendingSignal);
+            sigprocmask(SIG_BLOCK, &blocked, nullptr);
+            raise(pendingSignal);
+        }
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
@@ -97,9 +104,15 @@ void ChildProcess::pump(int fd, bool isStdout) {
     for (;;) {
         pollfd p{fd, POLLIN, 0};
         int ready = ::poll(&p, 1, 50);
+        bool paused = false;
         {
             std::lock_guard lock(mutex_);
             if (isStdout && (stopOutPump_ || stdoutFd_ < 0)) break;
+            paused = isStdout && outPaused_;
+        }
+        if (paused) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
         }
         if (ready == 0) {
             if (!isStdout) {
@@ -152,6 +165,11 @@ void ChildProcess::closeStdout() {
 
 void ChildProcess::sendSignal(int signal) { ::kill(pid_, signal); }
 
+void ChildProcess::pauseStdout(bool paused) {
+    std::lock_guard lock(mutex_);
+    outPaused_ = paused;
+}
+
 int ChildProcess::wait(double timeoutSeconds) {
     if (status_) return *status_;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
@@ -176,7 +194,8 @@ int ChildProcess::wait(double timeoutSeconds) {
     }
     // Let the pumps collect what the child wrote before it exited.
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(5), [this] { return errClosed_ && (outClosed_ || stdoutFd_ < 0); });
+    changed_.wait_for(lock, std::chrono::seconds(5),
+                      [this] { return errClosed_ && (outClosed_ || stdoutFd_ < 0 || outPaused_); });
     return *status_;
 }
 

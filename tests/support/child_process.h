@@ -19,9 +19,11 @@ namespace tarnwick::testing {
 class ChildProcess {
 public:
     // `env` entries are added to (or replace) this process's environment;
-    // an empty value removes the variable.
+    // an empty value removes the variable. A `pendingSignal` is raised in the
+    // child before exec while blocked, so the program starts with it pending
+    // (and blocked): a stop that came before it could handle one.
     ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                 const std::map<std::string, std::string>& env = {});
+                 const std::map<std::string, std::string>& env = {}, int pendingSignal = 0);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -31,6 +33,10 @@ public:
     // Closes our read end of the child's stdout (the parent has gone away).
     void closeStdout();
     void sendSignal(int signal);
+    // Stops (true) or resumes (false) reading the child's stdout, like a
+    // parent that is busy elsewhere: the pipe fills and the child's writes wait.
+    void pauseStdout(bool paused);
+    pid_t pid() const { return pid_; }
 
     // Waits for exit; the exit status, or -1 on timeout (the child is then killed),
     // or 128 + signal when it died of a signal.
@@ -60,6 +66,7 @@ private:
     bool errClosed_ = false;
     bool outClosed_ = false;
     bool stopOutPump_ = false;
+    bool outPaused_ = false;
     std::thread errThread_, outThread_;
     std::optional<int> status_;
 };

@@ -9,13 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "backends/sim/sim_audio_system.h"
 #include "frame/audio/audio_system.h"
+#include "frame/capture_error.h"
 #include "frame/stdin_channel.h"
 #include "frame/stream_writer.h"
 #include "syscapture/process_tap_capture.h"
@@ -59,8 +62,8 @@ void point(AudioBuffer& buffer, void* data, std::size_t bytes, UInt32 channels =
 
 class SysIOCycle : public ::testing::Test {
 protected:
-    void start(const json& tap, const std::string& tracePath = "") {
-        json scenario = {{"devices", {{{"uid", "spk"}, {"output_channels", 2}}}}, {"tap", tap}};
+    void start(const json& tap, const std::string& tracePath = "", const json& events = json::array()) {
+        json scenario = {{"devices", {{{"uid", "spk"}, {"output_channels", 2}}}}, {"tap", tap}, {"events", events}};
         scenario["tap"]["silent_starts"] = "always";
         audio::setAudioSystemForTesting(sim::openFromText(scenario.dump(), "io-cycle-test", tracePath));
         streamPath_ = tempPath(".pcm");
@@ -235,6 +238,30 @@ TEST_F(SysIOCycle, IdleCyclesAreCountedAndSignalButWriteNothing) {
     recordGate().exchange(true);
     cycle(input);
     EXPECT_EQ(newSamples().size(), 16u);
+}
+
+// The device of a second attempt runs before the attempt can compare its
+// format with the header; a cycle that comes in between must not put a sample
+// of another format on the stream.
+TEST_F(SysIOCycle, SecondAttemptOfAnotherFormatWritesNoSample) {
+    start({}, "", {{{"at", 0.8}, {"set_sample_rate", {{"device", "spk"}, {"rate", 44100}}}}});
+    engine_->teardown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    try {
+        engine_->startOnce();
+        ADD_FAILURE() << "an attempt of another format must fail";
+    } catch (const CaptureError& error) {
+        EXPECT_EQ(error.description().rfind("format changed across start attempts (48000 Hz/2ch → 44100 Hz/2ch)", 0), 0u)
+            << error.description();
+    }
+    auto left = channel(8, 0);
+    auto right = channel(8, 1);
+    BufferList input(2);
+    point(input[0], left.get(), 32);
+    point(input[1], right.get(), 32);
+    cycle(input);
+    EXPECT_EQ(engine_->callbackCount(), 1);
+    EXPECT_TRUE(newBytes().empty());
 }
 
 TEST_F(SysIOCycle, TeardownReleasesOnceAndAFreshEngineMakesNoCall) {
