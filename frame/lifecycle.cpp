@@ -178,6 +178,8 @@ bool claimExitForFailedStart() {
 }  // namespace
 
 void failStart(const std::string& message, int status) {
+    // Off the starting thread (list and probe modes, where no stop is ever
+    // delivered) the failure is always the process's end.
     if (!claimExitForFailedStart() && startingThread.load() == std::this_thread::get_id()) throw StartInterrupted{};
     log(message);
     exitProcess(status);
@@ -191,7 +193,14 @@ void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
     struct ClearStartingThread {
         ~ClearStartingThread() { startingThread.store(std::thread::id{}); }
     } clearStartingThread;
+    // A shutdown that won before this point may have found no engine to stop
+    // (it came before the engine was registered): starting one now would
+    // build platform objects that nobody releases. Checked on the shutdown
+    // queue, so a shutdown that wins later finds the engine registered.
+    bool shutdownWon = false;
+    state().queue.sync([&] { shutdownWon = state().shuttingDown; });
     try {
+        if (shutdownWon) throw StartInterrupted{};
         start();
         return;
     } catch (const StartInterrupted&) {
