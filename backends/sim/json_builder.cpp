@@ -1,8 +1,46 @@
 #include "backends/sim/json_builder.h"
 
+#include <algorithm>
+
 #include "backends/sim/scenario_json.h"
 
 namespace tarnwick::sim {
+
+void JsonDocument::reserveDepth(std::size_t depth) {
+    if (path_.capacity() < depth) path_.reserve(std::max(depth, 2 * path_.capacity()));
+}
+
+void JsonDocument::release() noexcept {
+    auto lastChild = [](Json& node) -> Json& {
+        if (node.is_array()) return node.get_ptr<Json::array_t*>()->back();
+        return static_cast<Json::object_t::Container&>(*node.get_ptr<Json::object_t*>()).back().second;
+    };
+    auto dropLastChild = [](Json& node) {
+        if (node.is_array()) {
+            node.get_ptr<Json::array_t*>()->pop_back();
+        } else {
+            static_cast<Json::object_t::Container&>(*node.get_ptr<Json::object_t*>()).pop_back();
+        }
+    };
+    auto filled = [](const Json& node) { return node.is_structured() && !node.empty(); };
+    // Every container on the path is non-empty; the deepest one loses its
+    // last child once that child is a scalar or an empty container, whose
+    // release allocates nothing.
+    if (filled(root_)) path_.push_back(&root_);
+    while (!path_.empty()) {
+        Json& node = *path_.back();
+        if (!filled(node)) {
+            path_.pop_back();
+            continue;
+        }
+        Json& child = lastChild(node);
+        if (filled(child)) {
+            path_.push_back(&child);  // within the reserved depth
+        } else {
+            dropLastChild(node);
+        }
+    }
+}
 
 void JsonBuilder::parse(std::string_view text) {
     Json::sax_parse(text.begin(), text.end(), this, nlohmann::json::input_format_t::json, true, false);
@@ -10,8 +48,8 @@ void JsonBuilder::parse(std::string_view text) {
 
 Json* JsonBuilder::place(Json&& value) {
     if (frames_.empty()) {
-        root = std::move(value);
-        return &root;
+        document.root() = std::move(value);
+        return &document.root();
     }
     Frame& top = frames_.back();
     ++top.count;
@@ -51,6 +89,7 @@ bool JsonBuilder::string(Json::string_t& value) { return place(Json(std::move(va
 bool JsonBuilder::binary(Json::binary_t& value) { return place(Json(std::move(value))) != nullptr; }
 
 bool JsonBuilder::start_object(std::size_t) {
+    document.reserveDepth(frames_.size() + 1);
     frames_.push_back(Frame{place(Json::object()), {}, 0, {}});
     return true;
 }
@@ -68,6 +107,7 @@ bool JsonBuilder::end_object() {
 }
 
 bool JsonBuilder::start_array(std::size_t) {
+    document.reserveDepth(frames_.size() + 1);
     frames_.push_back(Frame{place(Json::array()), {}, 0, {}});
     return true;
 }

@@ -14,7 +14,34 @@
 
 namespace tarnwick::sim {
 
+// Scenarios keep their keys in document order so that errors name the first
+// offending key as the user wrote it.
 using Json = nlohmann::ordered_json;
+
+// A parsed document that can always be released. The JSON library's own
+// release of a value gathers all its descendants in a temporary list first,
+// which needs memory in proportion to the document: when loading failed for
+// lack of memory that allocation fails too, inside a destructor. This one
+// walks down and back up with a list reserved while the document grew, as
+// long as the document is deep, and allocates nothing.
+class JsonDocument {
+public:
+    JsonDocument() = default;
+    JsonDocument(JsonDocument&&) noexcept = default;
+    JsonDocument& operator=(JsonDocument&&) = delete;
+    ~JsonDocument() { release(); }
+
+    Json& root() { return root_; }
+    const Json& root() const { return root_; }
+    // Keeps room to release a document nested `depth` containers deep.
+    void reserveDepth(std::size_t depth);
+
+private:
+    void release() noexcept;
+
+    Json root_;
+    std::vector<Json*> path_;
+};
 
 class JsonBuilder {
 public:
@@ -28,7 +55,7 @@ public:
     // Parses `text` completely; the document, or what stopped it.
     void parse(std::string_view text);
 
-    Json root;
+    JsonDocument document;
     std::optional<Error> error;
     // Where the first repeated key sits and the key itself.
     std::optional<std::pair<std::string, std::string>> duplicate;

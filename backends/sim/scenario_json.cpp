@@ -55,7 +55,7 @@ void JsonReader::fail(const std::string& where, const std::string& problem) cons
     throw ScenarioError(message);
 }
 
-Json JsonReader::parse(const std::string& text) const {
+JsonDocument JsonReader::parse(const std::string& text) const {
     // The JSON library takes a NUL byte for the end of its input. Whatever
     // follows one would be ignored unseen, so the document ends at the first
     // NUL and the NUL itself is an error wherever it sits.
@@ -81,7 +81,7 @@ Json JsonReader::parse(const std::string& text) const {
     if (builder.duplicate) {
         fail(builder.duplicate->first, "duplicate key " + Json(builder.duplicate->second).dump());
     }
-    return std::move(builder.root);
+    return std::move(builder.document);
 }
 
 const Json& JsonReader::object(const Json& value, const std::string& where) const {

@@ -23,7 +23,8 @@ public:
     explicit Parser(const std::string& sourceName) : r_(sourceName) { scenario_.sourceName = sourceName; }
 
     Scenario run(const std::string& text) {
-        Json root = r_.parse(text);
+        JsonDocument document = r_.parse(text);
+        const Json& root = document.root();
         if (!root.is_object()) r_.fail("", "the scenario must be a JSON object, got " + JsonReader::describe(root));
         r_.onlyKeys(root, "", {"devices", "default_input", "default_output", "tap", "faults", "events"});
 
