@@ -21,6 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& event : scenario.events) {
             if (event.device && *event.device >= scenario.devices.size()) std::abort();
         }
+        // The IO threads' deadline arithmetic relies on these.
+        using tarnwick::sim::kMinIoRate;
+        for (const auto& device : scenario.devices) {
+            const double rate = device.sampleRate.value_or(0);
+            if (rate != 0 && !(rate >= kMinIoRate)) std::abort();
+            const double hertz = rate > 0 ? rate : tarnwick::sim::kFallbackIoRate;
+            const unsigned frames = device.bufferFrames.value_or(0) > 0 ? *device.bufferFrames : tarnwick::sim::kFallbackIoFrames;
+            if (frames / hertz < tarnwick::sim::kMinIoCycleSeconds) std::abort();
+        }
     } catch (const tarnwick::sim::ScenarioError& error) {
         const std::string message = error.what();
         if (message.rfind("simulated audio: fuzz.json: ", 0) != 0 || message.find('\n') != std::string::npos) {
