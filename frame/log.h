@@ -1,5 +1,6 @@
 #pragma once
-// One-line diagnostics on standard error, "[<program>] <message>\n".
+// One-line diagnostics on standard error, "[<program>] <message>\n", each one
+// line of printable text whatever the message holds.
 
 #include <string>
 #include <string_view>

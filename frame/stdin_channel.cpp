@@ -136,20 +136,25 @@ std::string trimWhitespace(std::string_view text) {
 }
 
 void LineSplitter::feed(const char* data, std::size_t length, kit::FunctionRef<void(const std::string&)> onLine) {
+    // What was held already has no line feed: only the new bytes are searched,
+    // and the lines taken are erased once, so a line costs its length however
+    // the parent's writes cut it.
+    std::size_t searchFrom = pending_.size();
     pending_.insert(pending_.end(), data, data + length);
-    while (!pending_.empty()) {
-        const auto lineFeed = std::find(pending_.begin(), pending_.end(), '\n');
-        if (lineFeed == pending_.end()) {
-            // An over-long line loses what it has so far; its remainder
-            // arrives later as a line of its own.
-            if (pending_.size() > maxUnterminatedBytes) pending_.clear();
-            return;
-        }
+    std::size_t lineStart = 0;
+    for (;;) {
+        const auto lineFeed = std::find(pending_.begin() + static_cast<long>(searchFrom), pending_.end(), '\n');
+        if (lineFeed == pending_.end()) break;
+        const std::size_t lineEnd = static_cast<std::size_t>(lineFeed - pending_.begin());
         const std::string line =
-            trimWhitespace(repairUtf8(std::string_view(pending_.data(), static_cast<std::size_t>(lineFeed - pending_.begin()))));
-        pending_.erase(pending_.begin(), lineFeed + 1);
+            trimWhitespace(repairUtf8(std::string_view(pending_.data() + lineStart, lineEnd - lineStart)));
+        lineStart = searchFrom = lineEnd + 1;
         onLine(line);
     }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(lineStart));
+    // An over-long line loses what it has so far; its remainder arrives later
+    // as a line of its own.
+    if (pending_.size() > maxUnterminatedBytes) pending_.clear();
 }
 
 void handleCommand(const std::string& line) {

@@ -56,23 +56,22 @@ std::optional<OSStatus> DeviceState::takeRenderError() noexcept {
 DeviceTable::DeviceTable(const Scenario& scenario, std::int64_t openNs) : openNs_(openNs) {
     for (std::size_t i = 0; i < scenario.devices.size(); ++i) {
         devices_.push_back(std::make_unique<DeviceState>(scenario.devices[i], i, openNs));
+        DeviceState* device = devices_.back().get();
+        byId_.emplace(device->id(), device);
+        if (device->setup().uid) byUid_.emplace(*device->setup().uid, device);
     }
     if (scenario.defaultInput) defaultInput.store(devices_[*scenario.defaultInput]->id());
     if (scenario.defaultOutput) defaultOutput.store(devices_[*scenario.defaultOutput]->id());
 }
 
 DeviceState* DeviceTable::byId(AudioObjectID id) const noexcept {
-    for (const auto& device : devices_) {
-        if (device->id() == id) return device.get();
-    }
-    return nullptr;
+    auto found = byId_.find(id);
+    return found == byId_.end() ? nullptr : found->second;
 }
 
 DeviceState* DeviceTable::byUid(std::string_view uid) const noexcept {
-    for (const auto& device : devices_) {
-        if (device->setup().uid && *device->setup().uid == uid) return device.get();
-    }
-    return nullptr;
+    auto found = byUid_.find(uid);
+    return found == byUid_.end() ? nullptr : found->second;
 }
 
 }  // namespace tarnwick::sim

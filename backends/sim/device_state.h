@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "backends/sim/scenario.h"
@@ -79,6 +80,10 @@ public:
 private:
     std::int64_t openNs_;
     std::vector<std::unique_ptr<DeviceState>> devices_;
+    // Every property read looks its object up: with many devices a scan per
+    // read would make listing them quadratic.
+    std::unordered_map<AudioObjectID, DeviceState*> byId_;
+    std::unordered_map<std::string_view, DeviceState*> byUid_;  // views of the devices' own UIDs
 };
 
 }  // namespace tarnwick::sim

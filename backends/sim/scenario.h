@@ -113,5 +113,11 @@ constexpr UInt32 kMaxBufferFrames = 65536;
 constexpr double kMaxSampleRate = 1000000.0;
 constexpr UInt32 kFallbackIoFrames = 512;
 constexpr double kFallbackIoRate = 48000.0;
+// What the IO threads can pace: a rate of 0 runs at the fallback rate, any
+// other must be at least 1 Hz (slower rates put a cycle's deadline beyond the
+// clock's range), and a cycle must last at least 20 µs (shorter ones come
+// faster than a thread can run them, which then only spins to catch up).
+constexpr double kMinIoRate = 1.0;
+constexpr double kMinIoCycleSeconds = 20e-6;
 
 }  // namespace tarnwick::sim

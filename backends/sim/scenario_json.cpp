@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <optional>
-#include <set>
-#include <vector>
+#include <string_view>
 
+#include "backends/sim/json_builder.h"
 #include "backends/sim/sim_audio_system.h"
 #include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 
 namespace {
+
+// The JSON library's number for a number too large for a double.
+constexpr int kNumberOverflow = 406;
 
 std::string integerExpectation(std::int64_t min, std::int64_t max) {
     if (max == std::numeric_limits<std::int64_t>::max()) return "an integer ≥ " + std::to_string(min);
@@ -41,59 +43,6 @@ std::string syntaxDetail(const std::string& what) {
     return what.substr(colon + 2);
 }
 
-// Tracks where the parser is, to name duplicate keys by their location.
-class DuplicateKeyFinder {
-public:
-    bool operator()(int, nlohmann::json::parse_event_t event, Json& parsed) {
-        using Event = nlohmann::json::parse_event_t;
-        switch (event) {
-            case Event::object_start:
-            case Event::array_start: {
-                std::string path = nextChildPath();
-                frames_.push_back(Frame{event == Event::object_start, std::move(path), {}, {}, 0});
-                break;
-            }
-            case Event::object_end:
-            case Event::array_end:
-                if (!frames_.empty()) frames_.pop_back();
-                break;
-            case Event::key: {
-                Frame& top = frames_.back();
-                std::string key = parsed.get<std::string>();
-                if (!top.keys.insert(key).second && !duplicate) {
-                    duplicate = std::make_pair(top.path, key);
-                }
-                top.lastKey = std::move(key);
-                break;
-            }
-            case Event::value:
-                nextChildPath();
-                break;
-        }
-        return true;
-    }
-
-    std::optional<std::pair<std::string, std::string>> duplicate;
-
-private:
-    struct Frame {
-        bool isObject;
-        std::string path;
-        std::set<std::string> keys;
-        std::string lastKey;
-        std::size_t nextIndex;
-    };
-
-    std::string nextChildPath() {
-        if (frames_.empty()) return "";
-        Frame& top = frames_.back();
-        if (top.isObject) return JsonReader::member(top.path, top.lastKey);
-        return JsonReader::element(top.path, top.nextIndex++);
-    }
-
-    std::vector<Frame> frames_;
-};
-
 }  // namespace
 
 void JsonReader::fail(const std::string& where, const std::string& problem) const {
@@ -106,22 +55,33 @@ void JsonReader::fail(const std::string& where, const std::string& problem) cons
     throw ScenarioError(message);
 }
 
-Json JsonReader::parse(const std::string& text) const {
-    DuplicateKeyFinder finder;
-    Json result;
-    try {
-        result = Json::parse(text, std::ref(finder));
-    } catch (const nlohmann::json::parse_error& error) {
-        auto [line, column] = lineAndColumn(text, error.byte);
-        fail("", "JSON syntax error at line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
-                     syntaxDetail(error.what()));
-    } catch (const nlohmann::json::exception& error) {
-        fail("", std::string("JSON error: ") + syntaxDetail(error.what()));
+JsonDocument JsonReader::parse(const std::string& text) const {
+    // The JSON library takes a NUL byte for the end of its input. Whatever
+    // follows one would be ignored unseen, so the document ends at the first
+    // NUL and the NUL itself is an error wherever it sits.
+    const std::size_t nul = text.find('\0');
+    JsonBuilder builder;
+    builder.parse(std::string_view(text).substr(0, nul));
+    auto at = [&text](std::size_t byte) {
+        auto [line, column] = lineAndColumn(text, byte);
+        return "line " + std::to_string(line) + ", column " + std::to_string(column);
+    };
+    if (nul != std::string::npos && (!builder.error || builder.error->byte > nul)) {
+        fail("", "JSON syntax error at " + at(nul + 1) + ": unexpected NUL byte");
     }
-    if (finder.duplicate) {
-        fail(finder.duplicate->first, "duplicate key " + Json(finder.duplicate->second).dump());
+    if (builder.error) {
+        const JsonBuilder::Error& error = *builder.error;
+        if (error.id == kNumberOverflow) {
+            // The parser stops after the number; the message points at its start.
+            const std::size_t start = error.byte >= error.token.size() ? error.byte - error.token.size() : 0;
+            fail("", "JSON number out of range at " + at(start + 1) + ": " + error.token + " is too large to represent");
+        }
+        fail("", "JSON syntax error at " + at(error.byte) + ": " + syntaxDetail(error.what));
     }
-    return result;
+    if (builder.duplicate) {
+        fail(builder.duplicate->first, "duplicate key " + Json(builder.duplicate->second).dump());
+    }
+    return std::move(builder.document);
 }
 
 const Json& JsonReader::object(const Json& value, const std::string& where) const {

@@ -10,11 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "backends/sim/json_builder.h"
+
 namespace tarnwick::sim {
 
-// Scenarios keep their keys in document order so that errors name the first
-// offending key as the user wrote it.
-using Json = nlohmann::ordered_json;
 
 class JsonReader {
 public:
@@ -27,7 +26,7 @@ public:
 
     // Parses the text; syntax errors carry line and column, duplicate keys
     // inside one object are errors too.
-    Json parse(const std::string& text) const;
+    JsonDocument parse(const std::string& text) const;
 
     const Json& object(const Json& value, const std::string& where) const;
     const Json& array(const Json& value, const std::string& where) const;

@@ -1,10 +1,12 @@
 #include "backends/sim/scenario_parser.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <map>
 
 #include "backends/sim/scenario_json.h"
+#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 
@@ -21,7 +23,8 @@ public:
     explicit Parser(const std::string& sourceName) : r_(sourceName) { scenario_.sourceName = sourceName; }
 
     Scenario run(const std::string& text) {
-        Json root = r_.parse(text);
+        JsonDocument document = r_.parse(text);
+        const Json& root = document.root();
         if (!root.is_object()) r_.fail("", "the scenario must be a JSON object, got " + JsonReader::describe(root));
         r_.onlyKeys(root, "", {"devices", "default_input", "default_output", "tap", "faults", "events"});
 
@@ -46,6 +49,7 @@ public:
             std::stable_sort(scenario_.events.begin(), scenario_.events.end(),
                              [](const EventSpec& a, const EventSpec& b) { return a.at < b.at; });
         }
+        checkAggregateCycle();
         return std::move(scenario_);
     }
 
@@ -108,7 +112,7 @@ private:
         }
         if (auto found = value.find("sample_rate"); found != value.end()) {
             d.sampleRate.reset();
-            if (!found->is_null()) d.sampleRate = r_.number(*found, JsonReader::member(where, "sample_rate"), 0, kMaxSampleRate);
+            if (!found->is_null()) d.sampleRate = ioRate(*found, JsonReader::member(where, "sample_rate"));
         }
         if (auto found = value.find("buffer_frames"); found != value.end()) {
             d.bufferFrames.reset();
@@ -125,6 +129,7 @@ private:
             d.inputConfigurationSize = static_cast<UInt32>(
                 r_.integer(*found, JsonReader::member(where, "input_configuration_size"), 0, 65536));
         }
+        checkCycle(where, d.bufferFrames.value_or(kFallbackIoFrames), d.sampleRate.value_or(0));
         return d;
     }
 
@@ -343,8 +348,6 @@ private:
                            "render_error)");
         }
         std::string w = JsonReader::member(where, actionName);
-        e.actionJson = Json::object();
-        e.actionJson[actionName] = *action;
         if (actionName == "set_default_input" || actionName == "set_default_output") {
             e.action = actionName == "set_default_input" ? EventSpec::Action::setDefaultInput
                                                          : EventSpec::Action::setDefaultOutput;
@@ -352,6 +355,7 @@ private:
                 if (!action->is_string()) r_.fail(w, "expected a UID string or null, got " + JsonReader::describe(*action));
                 e.device = namedDevice(*action, w);
             }
+            e.actionJson = traceCopy(actionName, *action);
             return e;
         }
         r_.object(*action, w);
@@ -365,7 +369,9 @@ private:
         e.device = namedDevice(r_.required(*action, w, "device"), JsonReader::member(w, "device"));
         if (actionName == "set_sample_rate") {
             e.action = EventSpec::Action::setSampleRate;
-            e.value = r_.number(r_.required(*action, w, "rate"), JsonReader::member(w, "rate"), 0, kMaxSampleRate);
+            std::string rateWhere = JsonReader::member(w, "rate");
+            e.value = ioRate(r_.required(*action, w, "rate"), rateWhere);
+            checkCycle(rateWhere, scenario_.devices[*e.device].bufferFrames.value_or(kFallbackIoFrames), e.value);
         } else if (actionName == "stall") {
             e.action = EventSpec::Action::stall;
             e.value = r_.number(r_.required(*action, w, "seconds"), JsonReader::member(w, "seconds"), 0, 3600);
@@ -377,7 +383,55 @@ private:
                 e.times = static_cast<std::uint64_t>(r_.integer(*found, JsonReader::member(w, "times"), 0, kNoMax));
             }
         }
+        e.actionJson = traceCopy(actionName, *action);
         return e;
+    }
+
+    // The action as written, for the trace. Taken only once the action is
+    // known to be valid: copying JSON recurses, and an unchecked value could
+    // be nested arbitrarily deep.
+    static Json traceCopy(const std::string& name, const Json& action) {
+        Json copy = Json::object();
+        copy[name] = action;
+        return copy;
+    }
+
+    // A rate that IO runs at: 0 (IO then uses the fallback rate) or one the
+    // IO threads can pace.
+    double ioRate(const Json& value, const std::string& where) {
+        double rate = r_.number(value, where, 0, kMaxSampleRate);
+        if (rate > 0 && rate < kMinIoRate) {
+            r_.fail(where, value.dump() + " is out of range (expected 0 or a number from " + numberText(kMinIoRate) +
+                               " to " + numberText(kMaxSampleRate) + ")");
+        }
+        return rate;
+    }
+
+    // IO of `frames` frames per cycle (0 paces like the fallback) at `rate`
+    // (0 runs at the fallback rate) must not come faster than it can run.
+    void checkCycle(const std::string& where, UInt32 frames, double rate) {
+        const UInt32 paced = frames > 0 ? frames : kFallbackIoFrames;
+        const double hertz = rate > 0 ? rate : kFallbackIoRate;
+        const double seconds = paced / hertz;
+        if (seconds >= kMinIoCycleSeconds) return;
+        char micros[32];
+        std::snprintf(micros, sizeof micros, "%.1f", seconds * 1e6);
+        r_.fail(where, std::to_string(paced) + (paced == 1 ? " frame" : " frames") + " per IO cycle at " +
+                           numberText(hertz) + " Hz make cycles of " + micros +
+                           " µs; the simulated IO runs cycles of " + numberText(kMinIoCycleSeconds * 1e6) +
+                           " µs or longer");
+    }
+
+    // The aggregate device runs its own buffer size at the rate of whichever
+    // device clocks it, so it must keep pace at the fastest rate any device
+    // can have.
+    void checkAggregateCycle() {
+        double fastest = 0;
+        for (const DeviceSpec& d : scenario_.devices) fastest = std::max(fastest, d.sampleRate.value_or(0));
+        for (const EventSpec& e : scenario_.events) {
+            if (e.action == EventSpec::Action::setSampleRate) fastest = std::max(fastest, e.value);
+        }
+        checkCycle("tap.aggregate_buffer_frames", scenario_.tap.aggregateBufferFrames, fastest);
     }
 
     JsonReader r_;

@@ -1,5 +1,5 @@
-// Log lines on standard error: prefix, message unchanged, one line feed, and
-// whole lines even when threads log at the same moment.
+// Log lines on standard error: prefix, message, one line feed, and whole lines
+// even when threads log at the same moment.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,7 +28,21 @@ TEST(Log, WritesPrefixMessageAndLineFeedToStderr) {
     EXPECT_EQ(capture.finish(),
               "[tarnwick-miccapture] \n"
               "[tarnwick-miccapture] header sent at start: 48000 Hz, 1ch — ok → go\n"
-              "[tarnwick-miccapture] two\nlines\n");
+              "[tarnwick-miccapture] two\\nlines\n");
+}
+
+TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedVisibly) {
+    setProgramName("tarnwick-syscapture");
+    StderrCapture capture;
+    log("a\rb\tc\x1b[2J\x7f\x0b\x0c" + std::string("\0z", 2));
+    log("nel\xc2\x85 c1\xc2\x9f ls\xe2\x80\xa8 ps\xe2\x80\xa9 end");
+    log("bad \xff\xc3 lone \xed\xa0\x80 short \xe2\x80");
+    log("kept: — → é \xc2\xa0 \xf0\x9f\x8e\xa7 \\x41");
+    EXPECT_EQ(capture.finish(),
+              "[tarnwick-syscapture] a\\rb\\tc\\x1b[2J\\x7f\\x0b\\x0c\\x00z\n"
+              "[tarnwick-syscapture] nel\\u0085 c1\\u009f ls\\u2028 ps\\u2029 end\n"
+              "[tarnwick-syscapture] bad \\xff\\xc3 lone \\xed\\xa0\\x80 short \\xe2\\x80\n"
+              "[tarnwick-syscapture] kept: — → é \xc2\xa0 \xf0\x9f\x8e\xa7 \\x41\n");
 }
 
 TEST(Log, LinesFromTwoThreadsStayWhole) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "tests/sim/sim_test_support.h"
@@ -23,6 +24,55 @@ TEST(Programs, UnusableScenarioEndsWithOneLineAndStatus1) {
                                                                 ": devices[0]: unknown key \"sample_rat\""});
         EXPECT_TRUE(child.stdoutBytes().empty());
     }
+}
+
+TEST(Programs, ListingManyDevicesFinishes) {
+    // Loading and listing used to grow with the square of the count, several
+    // minutes for this many; the limit below catches only that, not speed.
+    constexpr std::size_t count = 200000;
+    std::string devices;
+    for (std::size_t i = 0; i < count; ++i) {
+        devices += (i ? ",{\"uid\": \"d" : "{\"uid\": \"d") + std::to_string(i) + "\", \"input_channels\": 1}";
+    }
+    std::string scenario = tarnwick::testing::writeTempFile("{\"devices\": [" + devices + "]}");
+    ChildProcess child(tarnwick::testing::micProgram(), {"--list"},
+                       {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", scenario}});
+    ASSERT_EQ(child.wait(120), 0);
+    auto stdoutBytes = child.stdoutBytes();
+    auto list = nlohmann::json::parse(std::string(stdoutBytes.begin(), stdoutBytes.end()));
+    ASSERT_EQ(list.size(), count);
+    EXPECT_EQ(list[count - 1]["uid"], "d" + std::to_string(count - 1));
+}
+
+TEST(Programs, ControlCharactersNeverBreakALogLine) {
+    // A device name from the audio system.
+    std::string scenario = tarnwick::testing::writeTempFile(
+        R"({"devices": [{"uid": "m", "name": "Mic\u001b]0;x\u0007\r\nfake\u0085\u2029", "input_channels": 1}]})");
+    ChildProcess mic(tarnwick::testing::micProgram(), {}, {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", scenario}});
+    EXPECT_TRUE(mic.waitForStderr("capture started", 60));
+    mic.closeStdin();
+    EXPECT_EQ(mic.wait(60), 0);
+    EXPECT_EQ(mic.stderrLines().at(0),
+              "[tarnwick-miccapture] capture started on \"Mic\\x1b]0;x\\x07\\r\\nfake\\u0085\\u2029\": device 48000 Hz "
+              "1ch → 48000 Hz 1ch (no resampling)");
+
+    // A command from the parent, and a scenario path.
+    ChildProcess sys(tarnwick::testing::sysProgram(), {}, {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", ""}});
+    EXPECT_TRUE(sys.waitForStderr("capture started", 60));
+    sys.writeStdin("go\rred\x1b[31m\x0b\x0c\x7f\xc2\x85\xe2\x80\xa8" "end\n");
+    EXPECT_TRUE(sys.waitForStderr("unknown command", 60));
+    sys.closeStdin();
+    EXPECT_EQ(sys.wait(60), 0);
+    std::vector<std::string> lines = sys.stderrLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "[tarnwick-syscapture] unknown command on stdin: go\\rred\\x1b[31m\\x0b\\x0c\\x7f\\u0085\\u2028end"),
+              lines.end());
+    ChildProcess missing(tarnwick::testing::micProgram(), {"--list"},
+                         {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", "/nonexistent\r\nline.json"}});
+    EXPECT_EQ(missing.wait(60), 1);
+    EXPECT_EQ(missing.stderrLines(),
+              std::vector<std::string>{"[tarnwick-miccapture] simulated audio: /nonexistent\\r\\nline.json: cannot "
+                                       "read the scenario file (No such file or directory)"});
 }
 
 TEST(Programs, ListingReleasesEveryStringItRead) {

@@ -3,13 +3,36 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "tests/sim/sim_test_support.h"
 #include "tests/support/child_process.h"
 
 namespace tarnwick::sim::testing {
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCanLimitMemory = false;  // the sanitizers reserve far more address space than any limit
+#else
+constexpr bool kCanLimitMemory = true;
+#endif
+
+// Runs `program` as a parent would with `scenario`, its address space limited
+// to 256 MB where that is possible; its exit status and stderr lines.
+std::pair<int, std::vector<std::string>> runWithScenario(const std::string& program, std::vector<std::string> args,
+                                                         const std::string& scenario) {
+    std::vector<std::string> shellArgs{"-c", std::string(kCanLimitMemory ? "ulimit -v 262144 && " : "") + "exec \"$0\" \"$@\"",
+                                       program};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    tarnwick::testing::ChildProcess child("/bin/sh", shellArgs,
+                                          {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", scenario}});
+    int status = child.wait(120);
+    EXPECT_TRUE(child.stdoutBytes().empty());
+    return {status, child.stderrLines()};
+}
 
 std::string withDevice(const std::string& deviceBody, const std::string& rest = "") {
     return R"({"devices": [{"uid": "mic", "input_channels": 1)" + deviceBody + "}]" + rest + "}";
@@ -134,6 +157,60 @@ TEST(ScenarioErrors, FaultsAndEventsMustSayWhatTheyDo) {
               "simulated audio: test.json: events[0].set_sample_rate: missing required key \"rate\"");
 }
 
+TEST(ScenarioErrors, NumbersNulBytesAndPacesTheIoCannotKeep) {
+    EXPECT_EQ(scenarioError("{\"devices\": [\n  {\"uid\": \"a\", \"sample_rate\": -1e999}]}"),
+              "simulated audio: test.json: JSON number out of range at line 2, column 31: -1e999 is too large to "
+              "represent");
+    // The parser would stop at a NUL and never see what follows it.
+    EXPECT_EQ(scenarioError(std::string("{\"devices\": []}\0{\"garbage\"", 26)),
+              "simulated audio: test.json: JSON syntax error at line 1, column 16: unexpected NUL byte");
+    EXPECT_EQ(scenarioError(std::string("{\"devices\":\n\0[]}", 16)),
+              "simulated audio: test.json: JSON syntax error at line 2, column 1: unexpected NUL byte");
+    EXPECT_EQ(scenarioError(withDevice(R"(, "sample_rate": 1e-300)")),
+              "simulated audio: test.json: devices[0].sample_rate: 1e-300 is out of range (expected 0 or a number "
+              "from 1 to 1000000)");
+    EXPECT_EQ(scenarioError(withDevice("", R"(, "events": [{"at": 1, "set_sample_rate": {"device": "mic", "rate": 0.5}}])")),
+              "simulated audio: test.json: events[0].set_sample_rate.rate: 0.5 is out of range (expected 0 or a number "
+              "from 1 to 1000000)");
+    EXPECT_EQ(scenarioError(withDevice(R"(, "sample_rate": 1000000, "buffer_frames": 1)")),
+              "simulated audio: test.json: devices[0]: 1 frame per IO cycle at 1000000 Hz make cycles of 1.0 µs; the "
+              "simulated IO runs cycles of 20 µs or longer");
+    EXPECT_EQ(scenarioError(withDevice(R"(, "buffer_frames": 8)",
+                                       R"(, "events": [{"at": 1, "set_sample_rate": {"device": "mic", "rate": 800000}}])")),
+              "simulated audio: test.json: events[0].set_sample_rate.rate: 8 frames per IO cycle at 800000 Hz make "
+              "cycles of 10.0 µs; the simulated IO runs cycles of 20 µs or longer");
+    EXPECT_EQ(scenarioError(withDevice(R"(, "sample_rate": 192000)", R"(, "tap": {"aggregate_buffer_frames": 2})")),
+              "simulated audio: test.json: tap.aggregate_buffer_frames: 2 frames per IO cycle at 192000 Hz make cycles "
+              "of 10.4 µs; the simulated IO runs cycles of 20 µs or longer");
+    // Rates of 0 and buffers of 0 fall back to 48000 Hz and 512 frames.
+    EXPECT_EQ(scenarioError(withDevice(R"(, "sample_rate": 0, "buffer_frames": 0)")), "");
+}
+
+TEST(ScenarioErrors, DeepAndHugeFilesEndInOneLineAndStatus1) {
+    using tarnwick::testing::micProgram;
+    using tarnwick::testing::sysProgram;
+    // Memory used to grow with the square of the depth: gigabytes here.
+    const std::size_t depth = 200000;
+    std::string deep = tarnwick::testing::writeTempFile("{\"devices\": " + std::string(depth, '[') +
+                                                        std::string(depth, ']') + "}");
+    const std::string deepProblem = "simulated audio: " + deep + ": devices[0]: expected an object, got an array";
+    EXPECT_EQ(runWithScenario(micProgram(), {"--list"}, deep),
+              std::make_pair(1, std::vector<std::string>{"[tarnwick-miccapture] " + deepProblem}));
+    EXPECT_EQ(runWithScenario(sysProgram(), {}, deep),
+              std::make_pair(1, std::vector<std::string>{"[tarnwick-syscapture] " + deepProblem}));
+    if (!kCanLimitMemory) return;
+
+    std::string huge = "{\"devices\": [{}";
+    for (int i = 0; i < 5'000'000; ++i) huge += ",{}";
+    huge = tarnwick::testing::writeTempFile(huge + "]}");
+    const std::string hugeProblem = "simulated audio: " + huge + ": not enough memory to load the scenario";
+    EXPECT_EQ(runWithScenario(micProgram(), {"--list"}, huge),
+              std::make_pair(1, std::vector<std::string>{"[tarnwick-miccapture] " + hugeProblem}));
+    EXPECT_EQ(runWithScenario(micProgram(), {}, huge),
+              std::make_pair(1, std::vector<std::string>{"[tarnwick-miccapture] " + hugeProblem}));
+    std::remove(huge.c_str());
+}
+
 TEST(ScenarioErrors, MessagesStayOnOneLine) {
     std::string message = scenarioError(R"({"devices": [{"uid": "a", "x\ny": 1}]})");
     EXPECT_EQ(message, "simulated audio: test.json: devices[0]: unknown key \"x\\ny\"");
@@ -151,6 +228,14 @@ TEST(ScenarioErrors, FilesAndTracesThatCannotBeOpened) {
     } catch (const ScenarioError& error) {
         EXPECT_EQ(std::string(error.what()),
                   "simulated audio: " + missing + ": cannot read the scenario file (No such file or directory)");
+    }
+
+    setenv("TARNWICK_SIM_SCENARIO", "/tmp", 1);
+    try {
+        openFromEnvironment();
+        ADD_FAILURE() << "opened a directory as a scenario";
+    } catch (const ScenarioError& error) {
+        EXPECT_EQ(std::string(error.what()), "simulated audio: /tmp: cannot read the scenario file (Is a directory)");
     }
 
     std::string file = tarnwick::testing::writeTempFile(R"({"devices": [{"uid": "x", "bogus": 1}]})");
