@@ -8,8 +8,11 @@
 #include <memory>
 
 #include "frame/audio/platform_types.h"
+#include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
+#include "frame/silence_watch.h"
+#include "syscapture/constants.h"
 #include "syscapture/silent_keep_alive.h"
 
 namespace tarnwick::sys {
@@ -54,6 +57,9 @@ private:
     void ensureInterleaveRoom(UInt32 frames);
     void writeInterleaved(const AudioBuffer& left, const AudioBuffer& right, UInt32 frames) noexcept;
     void installListeners();
+    // Digital silence (silence_report.cpp): the listener queue's check.
+    void startSilenceReports();
+    void reportSilence();
 
     // Platform objects of the current attempt; touched by start and teardown,
     // which the frame's start lock and `stopped` keep apart.
@@ -87,6 +93,11 @@ private:
     std::atomic<float*> interleave_{nullptr};
     std::atomic<std::uint32_t> interleaveFrames_{0};
     std::unique_ptr<float[]> interleaveOwner_;
+
+    // Fed by the IO block, read by the listener queue's timer. The timer is
+    // declared last so that it is gone before anything its ticks touch.
+    SilenceWatch silence_{silenceThresholdSeconds};
+    std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 };
 
 // Channel count announced for a tap format: planar taps carry at most the

@@ -200,6 +200,17 @@ void HardwareObjects::stopRuns(AudioDeviceIOProcID proc, std::vector<std::shared
     }
 }
 
+bool HardwareObjects::runsOutputIO() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, proc] : procs_) {
+        if (!proc.run) continue;
+        const DeviceState* device = ctx_.devices.byId(proc.device);
+        if (auto found = aggregates_.find(proc.device); found != aggregates_.end()) device = found->second.main;
+        if (device && device->setup().outputChannels > 0) return true;
+    }
+    return false;
+}
+
 void HardwareObjects::stopAll() {
     std::vector<std::shared_ptr<ProcRun>> runs;
     {

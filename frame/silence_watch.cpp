@@ -1,0 +1,91 @@
+#include "frame/silence_watch.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace tarnwick {
+
+namespace {
+
+// Samples looked at between two checks for a non-zero one: enough for the
+// compiler to vectorise the inner loop, few enough to stop early on audio.
+constexpr std::size_t kChunk = 64;
+
+}  // namespace
+
+bool isDigitalSilence(const float* samples, std::size_t count) noexcept {
+    if (samples == nullptr) return true;
+    for (std::size_t start = 0; start < count; start += kChunk) {
+        const std::size_t end = count - start < kChunk ? count : start + kChunk;
+        std::uint32_t any = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, samples + i, sizeof bits);
+            any |= bits << 1;  // the sign bit shifted out: -0.0 is silence too
+        }
+        if (any != 0) return false;
+    }
+    return true;
+}
+
+bool isDigitalSilence(const AudioBufferList& list) noexcept {
+    // The list may be allocated for more buffers than its declared one.
+    const auto* buffers = reinterpret_cast<const AudioBuffer*>(reinterpret_cast<const unsigned char*>(&list) +
+                                                               offsetof(AudioBufferList, mBuffers));
+    for (UInt32 i = 0; i < list.mNumberBuffers; ++i) {
+        if (!isDigitalSilence(static_cast<const float*>(buffers[i].mData), buffers[i].mDataByteSize / sizeof(float))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string oneDecimalSeconds(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+void SilenceWatch::setFrameRate(double framesPerSecond) noexcept {
+    const double rate = std::isfinite(framesPerSecond) && framesPerSecond > 0 ? framesPerSecond : 48000.0;
+    rate_.store(rate);
+    thresholdFrames_.store(static_cast<std::uint64_t>(std::ceil(thresholdSeconds_ * rate)));
+}
+
+void SilenceWatch::addCycle(bool silent, std::uint32_t frames) noexcept {
+    if (frames == 0) return;
+    const std::uint64_t word = current_.load(std::memory_order_relaxed);
+    const std::uint32_t run = runOf(word);
+    const std::uint64_t soFar = framesOf(word);
+    if (silent) {
+        const std::uint64_t total = soFar + frames;
+        current_.store(pack(run, total > kFrameMask ? kFrameMask : total));
+        return;
+    }
+    if (soFar == 0) return;
+    if (soFar >= thresholdFrames_.load(std::memory_order_relaxed)) lastLongRun_.store(word);
+    current_.store(pack(run + 1, 0));
+}
+
+std::optional<std::uint32_t> SilenceWatch::dueRun() const noexcept {
+    if (reported_) return std::nullopt;
+    const std::uint64_t word = current_.load();
+    if (framesOf(word) == 0 || framesOf(word) < thresholdFrames_.load()) return std::nullopt;
+    return runOf(word);
+}
+
+void SilenceWatch::markReported(std::uint32_t run) noexcept {
+    reported_ = true;
+    reportedRun_ = run;
+}
+
+std::optional<double> SilenceWatch::takeResumed() noexcept {
+    if (!reported_ || resumedTaken_) return std::nullopt;
+    const std::uint64_t word = lastLongRun_.load();
+    if (framesOf(word) == 0 || runOf(word) != reportedRun_) return std::nullopt;
+    resumedTaken_ = true;
+    return static_cast<double>(framesOf(word)) / rate_.load();
+}
+
+}  // namespace tarnwick
