@@ -86,7 +86,7 @@ struct FaultSpec {
 };
 
 struct EventSpec {
-    enum class Action { setDefaultInput, setDefaultOutput, setSampleRate, stall, renderError, setProcess };
+    enum class Action { setDefaultInput, setDefaultOutput, setSampleRate, stall, renderError, setProcess, setSignal };
     double at = 0;
     Action action = Action::stall;
     std::optional<std::size_t> device;  // target device index; nullopt for a default set to null
@@ -95,6 +95,7 @@ struct EventSpec {
     std::optional<std::uint64_t> times; // render_error; nullopt: all
     std::size_t process = 0;                   // set_process: index in `processes`
     std::optional<bool> runningOutput, runningInput;  // set_process: nullopt leaves it
+    SignalSpec signal;                         // set_signal
     nlohmann::ordered_json actionJson;  // the action as written, for the trace
 };
 

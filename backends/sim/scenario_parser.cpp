@@ -392,7 +392,7 @@ private:
         r_.object(value, where);
         r_.onlyKeys(value, where,
                     {"at", "set_default_input", "set_default_output", "set_sample_rate", "stall", "render_error",
-                     "set_process"});
+                     "set_process", "set_signal"});
         EventSpec e;
         e.at = r_.number(r_.required(value, where, "at"), JsonReader::member(where, "at"), 0, 86400);
         const Json* action = nullptr;
@@ -405,7 +405,7 @@ private:
         }
         if (!action) {
             r_.fail(where, "no action (expected one of set_default_input, set_default_output, set_sample_rate, stall, "
-                           "render_error, set_process)");
+                           "render_error, set_process, set_signal)");
         }
         std::string w = JsonReader::member(where, actionName);
         e.actionJson = Json::object();
@@ -424,8 +424,14 @@ private:
             setProcess(*action, w, e);
             return e;
         }
+        if (actionName == "set_signal") {
+            r_.onlyKeys(*action, w, {"device", "signal"});
+            e.action = EventSpec::Action::setSignal;
+            e.device = namedDevice(r_.required(*action, w, "device"), JsonReader::member(w, "device"));
+            e.signal = signal(r_.required(*action, w, "signal"), JsonReader::member(w, "signal"));
+            return e;
+        }
         if (actionName == "set_sample_rate") {
-            r_.onlyKeys(*action, w, {"device", "rate"});
         } else if (actionName == "stall") {
             r_.onlyKeys(*action, w, {"device", "seconds"});
         } else {
