@@ -12,21 +12,27 @@ namespace {
 // compiler to vectorise the inner loop, few enough to stop early on audio.
 constexpr std::size_t kChunk = 64;
 
+// OR of every sample's bits but the sign: zero exactly when all are ±0.0.
+std::uint32_t magnitudeBits(const float* samples, std::size_t count) noexcept {
+    std::uint32_t any = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, samples + i, sizeof bits);
+        any |= bits << 1;
+    }
+    return any;
+}
+
 }  // namespace
 
 bool isDigitalSilence(const float* samples, std::size_t count) noexcept {
     if (samples == nullptr) return true;
-    for (std::size_t start = 0; start < count; start += kChunk) {
-        const std::size_t end = count - start < kChunk ? count : start + kChunk;
-        std::uint32_t any = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            std::uint32_t bits;
-            std::memcpy(&bits, samples + i, sizeof bits);
-            any |= bits << 1;  // the sign bit shifted out: -0.0 is silence too
-        }
-        if (any != 0) return false;
+    std::size_t done = 0;
+    // Whole chunks have a fixed length, which lets the compiler vectorise them.
+    for (; count - done >= kChunk; done += kChunk) {
+        if (magnitudeBits(samples + done, kChunk) != 0) return false;
     }
-    return true;
+    return magnitudeBits(samples + done, count - done) == 0;
 }
 
 bool isDigitalSilence(const AudioBufferList& list) noexcept {
