@@ -13,24 +13,14 @@ namespace {
 
 using namespace tarnwick::audio;
 
-constexpr const char* scenario = R"({
-  "devices": [{"uid": "mic", "input_channels": 1}],
-  "processes": [
-    {"pid": 4242, "running_output": true, "bundle_id": "com.example.player"},
-    {"pid": 4243, "id": 3000, "running_input": true}
-  ],
-  "events": [{"at": 0.3, "set_process": {"pid": 4242, "running_output": false, "running_input": true}}]
-})";
-
-AudioObjectID translate(AudioSystem& system, std::int32_t pid, OSStatus* status) {
+OSStatus translate(AudioSystem& system, std::int32_t pid, AudioObjectID* id, UInt32 qualifierSize = 4) {
     auto a = address(kPropTranslatePIDToProcessObject);
-    AudioObjectID id = 0xFFFF;
-    UInt32 size = sizeof id;
-    *status = system.AudioObjectGetPropertyData(kSystemObject, &a, sizeof pid, &pid, &size, &id);
-    return id;
+    UInt32 size = sizeof *id;
+    return system.AudioObjectGetPropertyData(kSystemObject, &a, qualifierSize, &pid, &size, id);
 }
 
-std::vector<UInt32> flags(AudioSystem& system, AudioObjectID process) {
+// 'pir?', 'piri', 'piro'
+std::vector<UInt32> activity(AudioSystem& system, AudioObjectID process) {
     std::vector<UInt32> values;
     for (UInt32 selector : {kPropProcessIsRunning, kPropProcessIsRunningInput, kPropProcessIsRunningOutput}) {
         UInt32 value = 99;
@@ -41,7 +31,10 @@ std::vector<UInt32> flags(AudioSystem& system, AudioObjectID process) {
 }
 
 TEST(ProcessObjects, ListTranslationAndPropertiesFollowEventsAndOwnIO) {
-    auto system = open(scenario);
+    auto system = open(R"({"devices": [{"uid": "mic", "input_channels": 1}],
+        "processes": [{"pid": 4242, "running_output": true, "bundle_id": "com.example.player"},
+                      {"pid": 4243, "id": 3000, "running_input": true}],
+        "events": [{"at": 0.3, "set_process": {"pid": 4242, "running_output": false, "running_input": true}}]})");
     auto list = address(kPropProcessObjectList);
     std::vector<AudioObjectID> ids(4, 0);
     UInt32 size = sizeof(AudioObjectID) * 4;
@@ -49,15 +42,12 @@ TEST(ProcessObjects, ListTranslationAndPropertiesFollowEventsAndOwnIO) {
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(ids, (std::vector<AudioObjectID>{1999, 2000, 3000, 0}));
 
-    OSStatus status = -1;
-    EXPECT_EQ(translate(*system, static_cast<std::int32_t>(getpid()), &status), 1999u);
-    EXPECT_EQ(translate(*system, 4243, &status), 3000u);
-    EXPECT_EQ(translate(*system, 7, &status), 0u);
-    EXPECT_EQ(status, 0);
-    auto a = address(kPropTranslatePIDToProcessObject);
-    AudioObjectID id = 0;
-    size = sizeof id;
-    EXPECT_EQ(system->AudioObjectGetPropertyData(kSystemObject, &a, 0, nullptr, &size, &id), kBadPropertySizeError);
+    AudioObjectID own = 0, other = 0, none = 5;
+    EXPECT_EQ(translate(*system, static_cast<std::int32_t>(getpid()), &own), 0);
+    EXPECT_EQ(translate(*system, 4243, &other), 0);
+    EXPECT_EQ(translate(*system, 7, &none), 0);
+    EXPECT_EQ(std::vector<AudioObjectID>({own, other, none}), (std::vector<AudioObjectID>{1999, 3000, 0}));
+    EXPECT_EQ(translate(*system, 4243, &other, 0), kBadPropertySizeError);
 
     UInt32 pid = 0;
     EXPECT_EQ(readU32(*system, 1999, kPropProcessPID, &pid), 0);
@@ -66,16 +56,16 @@ TEST(ProcessObjects, ListTranslationAndPropertiesFollowEventsAndOwnIO) {
     EXPECT_EQ(readString(*system, 3000, kPropProcessBundleID), "");
     EXPECT_EQ(readU32(*system, 2001, kPropProcessPID, &pid), kBadObjectError);
 
-    EXPECT_EQ(flags(*system, 2000), (std::vector<UInt32>{1, 0, 1}));
-    EXPECT_EQ(flags(*system, 3000), (std::vector<UInt32>{1, 1, 0}));
-    EXPECT_TRUE(eventually([&] { return flags(*system, 2000) == std::vector<UInt32>{1, 1, 0}; }));
+    EXPECT_EQ(activity(*system, 2000), (std::vector<UInt32>{1, 0, 1}));
+    EXPECT_EQ(activity(*system, 3000), (std::vector<UInt32>{1, 1, 0}));
+    EXPECT_TRUE(eventually([&] { return activity(*system, 2000) == std::vector<UInt32>{1, 1, 0}; }));
 
-    EXPECT_EQ(flags(*system, 1999), (std::vector<UInt32>{0, 0, 0}));
+    EXPECT_EQ(activity(*system, 1999), (std::vector<UInt32>{0, 0, 0}));
     InputRecorder recorder(*system, false);
     ASSERT_EQ(recorder.start(), 0);
-    EXPECT_EQ(flags(*system, 1999), (std::vector<UInt32>{1, 1, 0}));
+    EXPECT_EQ(activity(*system, 1999), (std::vector<UInt32>{1, 1, 0}));
     ASSERT_EQ(recorder.stop(), 0);
-    EXPECT_EQ(flags(*system, 1999), (std::vector<UInt32>{0, 0, 0}));
+    EXPECT_EQ(activity(*system, 1999), (std::vector<UInt32>{0, 0, 0}));
 }
 
 TEST(ProcessObjects, ScenarioMistakesAreNamed) {
