@@ -27,6 +27,8 @@ inline constexpr std::uint32_t fallbackBufferFrames = 512;
 inline constexpr double silenceThresholdSeconds = 5.0;
 inline constexpr std::chrono::milliseconds silenceTickInterval{250};
 inline constexpr std::chrono::milliseconds silenceTickLeeway{50};
+// Ticks per reading of the process list while silence is due (once a second).
+inline constexpr int processQueryTicks = 4;
 
 // Interleave room allocated up front; an attempt grows it to its cycle size.
 inline constexpr std::uint32_t minInterleaveFrames = 4096;

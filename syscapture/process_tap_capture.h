@@ -97,6 +97,7 @@ private:
     // Fed by the IO block, read by the listener queue's timer. The timer is
     // declared last so that it is gone before anything its ticks touch.
     SilenceWatch silence_{silenceThresholdSeconds};
+    int ticksUntilProcessQuery_ = 0;  // listenerQueue only
     std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 };
 

@@ -25,7 +25,15 @@ void ProcessTapCapture::reportSilence() {
     if (stopped_.load()) return;
     // Silence with nobody playing is what an idle computer sounds like: the
     // line waits until another program plays during the same silence.
-    if (auto run = silence_.dueRun()) {
+    // The process list is read at most once a second: a quiet computer may
+    // stay silent for hours, and each reading asks every audio process.
+    auto run = silence_.dueRun();
+    if (!run) {
+        ticksUntilProcessQuery_ = 0;
+    } else if (ticksUntilProcessQuery_ > 0) {
+        --ticksUntilProcessQuery_;
+    } else {
+        ticksUntilProcessQuery_ = processQueryTicks - 1;
         const int playing = otherProcessesPlayingAudio(audio::audioSystem());
         if (playing > 0) {
             silence_.markReported(*run);
