@@ -48,6 +48,7 @@ void MicCapture::start() {
         if (startWait(firstFrame_, firstFrameTimeout)) {
             installListeners();
             startStallTimer();
+            startSilenceReports();
             logStarted();
             return;
         }
@@ -69,6 +70,7 @@ void MicCapture::runAttempt() {
     chooseDevice();
     createUnit();
     configureUnit();
+    silence_.setFrameRate(deviceRate_);
     configureClientFormat();
     allocateRenderBuffers();
     buildConverter();

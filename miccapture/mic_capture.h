@@ -20,6 +20,8 @@
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
+#include "frame/silence_watch.h"
+#include "miccapture/mic_constants.h"
 
 namespace tarnwick::mic {
 
@@ -69,6 +71,10 @@ private:
     void installListeners();
     void startStallTimer();
     void checkForStall();
+
+    // Digital silence (silence_report.cpp): the listener queue's check.
+    void startSilenceReports();
+    void reportSilence();
 
     // Teardown (teardown.cpp).
     void releaseUnit();
@@ -125,6 +131,10 @@ private:
     std::unique_ptr<kit::RepeatingTimer> stallTimer_;
     bool stallLogged_ = false;           // listenerQueue only
     std::uint64_t stallStartMach_ = 0;   // listenerQueue only
+
+    // Fed by the input callback, read by its own timer on listenerQueue.
+    SilenceWatch silence_{silenceThresholdSeconds};
+    std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 
     // Declared last so that it is destroyed first, running its remaining
     // items while every other field still exists.

@@ -153,6 +153,7 @@ OSStatus MicCapture::renderInput(AudioUnitRenderActionFlags* ioActionFlags, cons
 
     if (!firstFrameSignalled_.exchange(true)) firstFrame_.signal();
     lastRenderMach_.store(hostTicks());
+    silence_.addCycle(isDigitalSilence(*renderList_), inNumberFrames);
 
     downmixToMono(inNumberFrames);
     writingToParent_.store(true);

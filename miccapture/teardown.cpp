@@ -17,6 +17,10 @@ void MicCapture::stop() {
         stallTimer_->cancel();
         stallTimer_.reset();
     }
+    if (silenceTimer_) {
+        silenceTimer_->cancel();
+        silenceTimer_.reset();
+    }
     releaseUnit();
 }
 

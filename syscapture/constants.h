@@ -1,6 +1,7 @@
 #pragma once
 // Fixed timing and retry figures of the system-audio program.
 
+#include <chrono>
 #include <cstdint>
 
 namespace tarnwick::sys {
@@ -20,6 +21,14 @@ inline constexpr int settleChecksBeforeReport = 2;
 // Used when a rate or buffer size cannot be read.
 inline constexpr double fallbackSampleRate = 48000.0;
 inline constexpr std::uint32_t fallbackBufferFrames = 512;
+
+// Digital silence from the tap for this long, while other programs play,
+// is reported; the decision is taken on the listener queue at this interval.
+inline constexpr double silenceThresholdSeconds = 5.0;
+inline constexpr std::chrono::milliseconds silenceTickInterval{250};
+inline constexpr std::chrono::milliseconds silenceTickLeeway{50};
+// Ticks per reading of the process list while silence is due (once a second).
+inline constexpr int processQueryTicks = 4;
 
 // Interleave room allocated up front; an attempt grows it to its cycle size.
 inline constexpr std::uint32_t minInterleaveFrames = 4096;

@@ -84,6 +84,9 @@ void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioB
     }
     if (count == rateCycle) logRate(callbackStartMachTime_.load(std::memory_order_relaxed), now, frames);
 
+    // Whether recording is on or not: the tap hears the same either way.
+    silence_.addCycle(isDigitalSilence(*input), frames);
+
     if (!recordGate().read()) return;
     if (!formatConfirmed_.load(std::memory_order_acquire)) return;
 

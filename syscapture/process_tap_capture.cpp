@@ -151,6 +151,7 @@ void ProcessTapCapture::startOnce() {
     // Everything the IO block reads is in place before it can first run.
     ensureRoom(std::size_t{2} * largestCycle);
     const std::int32_t channels = announcedChannels(format_);
+    silence_.setFrameRate(effectiveSampleRate_);
     expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
 
     std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();
@@ -196,6 +197,7 @@ void ProcessTapCapture::start() {
         startOnce();
         if (startWait(firstCycle(), firstCycleTimeout)) {
             installListeners();
+            startSilenceReports();
             log("capture started: " + wholeNumber(effectiveSampleRate_) + " Hz (tap " +
                 wholeNumber(format_.mSampleRate) + " Hz), " + std::to_string(format_.mChannelsPerFrame) + "ch" +
                 (isPlanar(format_) ? " (planar)" : ""));

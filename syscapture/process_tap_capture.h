@@ -9,8 +9,11 @@
 #include <memory>
 
 #include "frame/audio/platform_types.h"
+#include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
+#include "frame/silence_watch.h"
+#include "syscapture/constants.h"
 #include "syscapture/silent_keep_alive.h"
 
 namespace tarnwick::sys {
@@ -58,6 +61,9 @@ private:
     template <typename SampleAt>
     void writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept;
     void installListeners();
+    // Digital silence (silence_report.cpp): the listener queue's check.
+    void startSilenceReports();
+    void reportSilence();
 
     // Platform objects of the current attempt; touched by start and teardown,
     // which the frame's start lock and `stopped` keep apart.
@@ -97,6 +103,12 @@ private:
     std::atomic<float*> room_{nullptr};
     std::atomic<std::size_t> roomFloats_{0};
     std::unique_ptr<float[]> roomOwner_;
+
+    // Fed by the IO block, read by the listener queue's timer. The timer is
+    // declared last so that it is gone before anything its ticks touch.
+    SilenceWatch silence_{silenceThresholdSeconds};
+    int ticksUntilProcessQuery_ = 0;  // listenerQueue only
+    std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 };
 
 // Channel count announced for a tap format: planar taps carry at most the

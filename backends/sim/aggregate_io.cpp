@@ -23,12 +23,13 @@ void ProcRun::start(std::int64_t nowNs) {
 
 void ProcRun::cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noexcept {
     input_.reset(frames, false);
+    const SignalSpec& signal = layout_.signalSource ? layout_.signalSource->signal() : layout_.signal;
     UInt32 channelBase = 0;
     for (std::size_t b = 0; b < input_.buffers(); ++b) {
         UInt32 channels = input_.channels(b);
         float* data = input_.data(b);
         for (UInt32 c = 0; c < channels; ++c) {
-            renderSignal(layout_.signal, layout_.rate, first, frames, channelBase + c, data + c, channels);
+            renderSignal(signal, layout_.rate, first, frames, channelBase + c, data + c, channels);
         }
         channelBase += channels;
     }

@@ -20,6 +20,7 @@ struct ProcLayout {
     UInt32 frames = kFallbackIoFrames;
     std::vector<UInt32> inputBuffers;         // channels per input buffer
     SignalSpec signal;
+    const DeviceState* signalSource = nullptr;  // follows this device's signal instead of `signal`
     std::optional<std::vector<UInt32>> outputBuffers;  // nullopt: no output list at all
 };
 

@@ -12,6 +12,7 @@ DeviceState::DeviceState(const DeviceSpec& setup, std::size_t index, std::int64_
     : spec_(setup),
       index_(index),
       rate_(setup.sampleRate ? *setup.sampleRate : -1.0),
+      signal_(&setup.signal),
       clockBaseNs_(openNs),
       clockRate_(clockRateFor(setup.sampleRate)) {}
 

@@ -39,6 +39,11 @@ public:
     // the system was opened, at the rate in force at each moment.
     std::uint64_t frameAt(std::int64_t ns) const;
 
+    // What the device delivers (or plays) now: its scenario signal until a
+    // set_signal event names another, which lives as long as the scenario.
+    const SignalSpec& signal() const noexcept { return *signal_.load(std::memory_order_acquire); }
+    void setSignal(const SignalSpec& signal) noexcept { signal_.store(&signal, std::memory_order_release); }
+
     // IO delivers nothing before this time (0: no stall).
     std::atomic<std::int64_t> stallUntilNs{0};
 
@@ -54,6 +59,7 @@ private:
     const DeviceSpec& spec_;
     std::size_t index_;
     std::atomic<double> rate_;  // negative: unreadable
+    std::atomic<const SignalSpec*> signal_;
 
     mutable std::mutex clockMutex_;
     std::int64_t clockBaseNs_;

@@ -63,6 +63,12 @@ void EventRunner::apply(const EventSpec& event) {
         case EventSpec::Action::renderError:
             device->armRenderErrors(event.status, event.times);
             break;
+        case EventSpec::Action::setSignal:
+            device->setSignal(event.signal);
+            break;
+        case EventSpec::Action::setProcess:
+            ctx_.processes.set(event.process, event.runningOutput, event.runningInput);
+            break;
     }
 }
 

@@ -35,6 +35,9 @@ public:
     // Stops every running IO proc (the system is closing).
     void stopAll();
 
+    // Whether an IO proc runs on a device that has output.
+    bool runsOutputIO() const;
+
     // What the property code needs to know about these objects.
     bool isTap(AudioObjectID id) const;
     AudioStreamBasicDescription tapFormat() const;

@@ -76,7 +76,7 @@ std::optional<ProcLayout> HardwareObjects::layoutFor(AudioObjectID device) {
             layout.signal = *tap.signal;
         } else {
             const DeviceState* output = ctx_.devices.byId(ctx_.devices.defaultOutput.load());
-            layout.signal = (output ? output : aggregate.main)->setup().signal;
+            layout.signalSource = output ? output : aggregate.main;
         }
         if (tap.outputList) {
             UInt32 channels = aggregate.main->setup().outputChannels;
@@ -90,7 +90,7 @@ std::optional<ProcLayout> HardwareObjects::layoutFor(AudioObjectID device) {
     layout.rate = plain->ioRate();
     layout.frames = plain->ioFrames();
     layout.inputBuffers = plain->setup().inputBuffers;
-    layout.signal = plain->setup().signal;
+    layout.signalSource = plain;
     UInt32 channels = plain->setup().outputChannels;
     layout.outputBuffers = channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
     return layout;
@@ -198,6 +198,17 @@ void HardwareObjects::stopRuns(AudioDeviceIOProcID proc, std::vector<std::shared
     } else {
         ctx_.retired.addAll(runs);
     }
+}
+
+bool HardwareObjects::runsOutputIO() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, proc] : procs_) {
+        if (!proc.run) continue;
+        const DeviceState* device = ctx_.devices.byId(proc.device);
+        if (auto found = aggregates_.find(proc.device); found != aggregates_.end()) device = found->second.main;
+        if (device && device->setup().outputChannels > 0) return true;
+    }
+    return false;
 }
 
 void HardwareObjects::stopAll() {

@@ -38,9 +38,19 @@ std::string addressArgs(AudioObjectID object, const AudioObjectPropertyAddress* 
     return args;
 }
 
+// A 4-byte qualifier (a PID) shows as its value; other reads add nothing.
+std::string qualifierArgs(ObjectProperties::Qualifier qualifier) {
+    if (qualifier.data == nullptr || qualifier.size != sizeof(std::int32_t)) return "";
+    std::int32_t value = 0;
+    std::memcpy(&value, qualifier.data, sizeof value);
+    return " qualifier=" + std::to_string(value);
+}
+
 }  // namespace
 
-ObjectProperties::Value ObjectProperties::read(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
+ObjectProperties::Value ObjectProperties::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                               Qualifier qualifier) const {
+    if (auto process = processRead(object, address, qualifier)) return std::move(*process);
     if (object == audio::kSystemObject) return systemValue(address.mSelector);
     if (const DeviceState* device = ctx_.devices.byId(object)) return deviceValue(*device, address);
     if (auto aggregate = objects_.aggregate(object)) return aggregateValue(*aggregate, address);
@@ -191,11 +201,12 @@ ObjectProperties::Value ObjectProperties::aggregateValue(const HardwareObjects::
 
 bool ObjectProperties::exists(AudioObjectID object) const {
     return object == audio::kSystemObject || ctx_.devices.byId(object) || objects_.aggregate(object) ||
-           objects_.isTap(object);
+           objects_.isTap(object) || ctx_.processes.view(object);
 }
 
-OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* outSize) {
-    std::string args = addressArgs(object, address);
+OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                   Qualifier qualifier, UInt32* outSize) {
+    std::string args = addressArgs(object, address) + qualifierArgs(qualifier);
     std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
     FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
     if (auto hit = ctx_.faults->check(Call::AudioObjectGetPropertyDataSize, selector, scope)) {
@@ -207,7 +218,7 @@ OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectProper
         ctx_.trace->call("AudioObjectGetPropertyDataSize", args, audio::kInvalidParameterError, "");
         return audio::kInvalidParameterError;
     }
-    Value v = read(object, *address);
+    Value v = read(object, *address, qualifier);
     if (v.status == 0) {
         *outSize = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
     }
@@ -216,9 +227,9 @@ OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectProper
     return v.status;
 }
 
-OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* ioSize,
-                               void* outData) {
-    std::string args = addressArgs(object, address);
+OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAddress* address, Qualifier qualifier,
+                               UInt32* ioSize, void* outData) {
+    std::string args = addressArgs(object, address) + qualifierArgs(qualifier);
     if (ioSize) args += " size=" + std::to_string(*ioSize);
     std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
     FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
@@ -232,7 +243,7 @@ OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAd
         ctx_.trace->call("AudioObjectGetPropertyData", args, audio::kInvalidParameterError, "");
         return audio::kInvalidParameterError;
     }
-    Value v = read(object, *address);
+    Value v = read(object, *address, qualifier);
     UInt32 size = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
     if (v.status == 0 && *ioSize < size) v.status = audio::kBadPropertySizeError;  // nothing written
     if (v.status != 0) {
@@ -279,7 +290,7 @@ OSStatus ObjectProperties::set(AudioObjectID object, const AudioObjectPropertyAd
         }
     } else {
         // Everything else is read-only; unknown objects and properties say so.
-        status = read(object, *address).status;
+        status = read(object, *address, Qualifier{}).status;
         if (status == 0) status = audio::kIllegalOperationError;
     }
     ctx_.trace->call("AudioObjectSetPropertyData", args, status, "");

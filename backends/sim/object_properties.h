@@ -15,8 +15,16 @@ class ObjectProperties {
 public:
     ObjectProperties(SimContext& context, HardwareObjects& objects) : ctx_(context), objects_(objects) {}
 
-    OSStatus getSize(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* outSize);
-    OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32* ioSize, void* outData);
+    // The qualifier a read passes along (a PID for 'id2p'); most reads have none.
+    struct Qualifier {
+        UInt32 size = 0;
+        const void* data = nullptr;
+    };
+
+    OSStatus getSize(AudioObjectID object, const AudioObjectPropertyAddress* address, Qualifier qualifier,
+                     UInt32* outSize);
+    OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress* address, Qualifier qualifier, UInt32* ioSize,
+                 void* outData);
     OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32 size, const void* data);
     OSStatus addListener(AudioObjectID object, const AudioObjectPropertyAddress* address, kit::SerialQueue* queue,
                          audio::PropertyListenerBlock block);
@@ -30,7 +38,10 @@ private:
         std::string shown;                // for the trace
     };
 
-    Value read(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
+    Value read(AudioObjectID object, const AudioObjectPropertyAddress& address, Qualifier qualifier) const;
+    // Reads that concern process objects (process_properties.cpp); nullopt for any other.
+    std::optional<Value> processRead(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                     Qualifier qualifier) const;
     Value systemValue(AudioObjectPropertySelector selector) const;
     Value deviceValue(const DeviceState& device, const AudioObjectPropertyAddress& address) const;
     Value aggregateValue(const HardwareObjects::AggregateInfo& aggregate, const AudioObjectPropertyAddress& address) const;

@@ -86,14 +86,26 @@ struct FaultSpec {
 };
 
 struct EventSpec {
-    enum class Action { setDefaultInput, setDefaultOutput, setSampleRate, stall, renderError };
+    enum class Action { setDefaultInput, setDefaultOutput, setSampleRate, stall, renderError, setProcess, setSignal };
     double at = 0;
     Action action = Action::stall;
     std::optional<std::size_t> device;  // target device index; nullopt for a default set to null
     double value = 0;                   // rate (set_sample_rate) or seconds (stall)
     OSStatus status = 0;                // render_error
     std::optional<std::uint64_t> times; // render_error; nullopt: all
+    std::size_t process = 0;                   // set_process: index in `processes`
+    std::optional<bool> runningOutput, runningInput;  // set_process: nullopt leaves it
+    SignalSpec signal;                         // set_signal
     nlohmann::ordered_json actionJson;  // the action as written, for the trace
+};
+
+// Another program on the computer that uses audio.
+struct ProcessSpec {
+    std::int32_t pid = 0;
+    AudioObjectID id = 0;
+    std::optional<std::string> bundleID;  // nullopt: reads as an empty string
+    bool runningOutput = false;
+    bool runningInput = false;
 };
 
 struct Scenario {
@@ -104,6 +116,7 @@ struct Scenario {
     TapSpec tap;
     std::vector<FaultSpec> faults;
     std::vector<EventSpec> events;  // in order of `at` (stable)
+    std::vector<ProcessSpec> processes;
 };
 
 // Bounds the parser enforces, shared with the IO code that relies on them.
@@ -119,5 +132,7 @@ constexpr double kFallbackIoRate = 48000.0;
 // faster than a thread can run them, which then only spins to catch up).
 constexpr double kMinIoRate = 1.0;
 constexpr double kMinIoCycleSeconds = 20e-6;
+// The running program's own process object, first in the process list.
+constexpr AudioObjectID kOwnProcessObjectID = 1999;
 
 }  // namespace tarnwick::sim

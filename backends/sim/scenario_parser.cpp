@@ -26,7 +26,7 @@ public:
         JsonDocument document = r_.parse(text);
         const Json& root = document.root();
         if (!root.is_object()) r_.fail("", "the scenario must be a JSON object, got " + JsonReader::describe(root));
-        r_.onlyKeys(root, "", {"devices", "default_input", "default_output", "tap", "faults", "events"});
+        r_.onlyKeys(root, "", {"devices", "default_input", "default_output", "tap", "faults", "events", "processes"});
 
         const Json& devices = r_.array(r_.required(root, "", "devices"), "devices");
         for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -39,6 +39,12 @@ public:
             const Json& list = r_.array(*found, "faults");
             for (std::size_t i = 0; i < list.size(); ++i) {
                 scenario_.faults.push_back(fault(list[i], JsonReader::element("faults", i)));
+            }
+        }
+        if (auto found = root.find("processes"); found != root.end()) {
+            const Json& list = r_.array(*found, "processes");
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                scenario_.processes.push_back(process(list[i], JsonReader::element("processes", i), i));
             }
         }
         if (auto found = root.find("events"); found != root.end()) {
@@ -308,6 +314,64 @@ private:
         return f;
     }
 
+    ProcessSpec process(const Json& value, const std::string& where, std::size_t index) {
+        r_.object(value, where);
+        r_.onlyKeys(value, where, {"pid", "id", "bundle_id", "running_output", "running_input"});
+        ProcessSpec p;
+        std::string pidWhere = JsonReader::member(where, "pid");
+        p.pid = static_cast<std::int32_t>(
+            r_.integer(r_.required(value, where, "pid"), pidWhere, 1, std::numeric_limits<std::int32_t>::max()));
+        auto [pidIt, pidFresh] = pidIndex_.emplace(p.pid, index);
+        if (!pidFresh) {
+            r_.fail(pidWhere, "duplicate pid " + std::to_string(p.pid) + " (also used by " +
+                                  JsonReader::element("processes", pidIt->second) + ")");
+        }
+        p.id = static_cast<AudioObjectID>(2000 + index);
+        std::string idWhere = JsonReader::member(where, "id");
+        if (auto found = value.find("id"); found != value.end()) {
+            p.id = static_cast<AudioObjectID>(r_.integer(*found, idWhere, 2, std::numeric_limits<UInt32>::max()));
+        }
+        // Process objects share the ID space of devices; one ID names one object.
+        if (p.id == kOwnProcessObjectID) {
+            r_.fail(idWhere, "id " + std::to_string(p.id) + " is the running program's own process object");
+        }
+        if (auto device = idIndex_.find(p.id); device != idIndex_.end()) {
+            r_.fail(idWhere, "duplicate id " + std::to_string(p.id) + " (also used by " +
+                                 JsonReader::element("devices", device->second) + ")");
+        }
+        auto [idIt, idFresh] = processIdIndex_.emplace(p.id, index);
+        if (!idFresh) {
+            r_.fail(idWhere, "duplicate id " + std::to_string(p.id) + " (also used by " +
+                                 JsonReader::element("processes", idIt->second) + ")");
+        }
+        if (auto found = value.find("bundle_id"); found != value.end() && !found->is_null()) {
+            p.bundleID = r_.string(*found, JsonReader::member(where, "bundle_id"));
+        }
+        if (auto found = value.find("running_output"); found != value.end()) {
+            p.runningOutput = r_.boolean(*found, JsonReader::member(where, "running_output"));
+        }
+        if (auto found = value.find("running_input"); found != value.end()) {
+            p.runningInput = r_.boolean(*found, JsonReader::member(where, "running_input"));
+        }
+        return p;
+    }
+
+    void setProcess(const Json& action, const std::string& w, EventSpec& e) {
+        r_.onlyKeys(action, w, {"pid", "running_output", "running_input"});
+        std::string pidWhere = JsonReader::member(w, "pid");
+        auto pid = r_.integer(r_.required(action, w, "pid"), pidWhere, 1, std::numeric_limits<std::int32_t>::max());
+        auto found = pidIndex_.find(static_cast<std::int32_t>(pid));
+        if (found == pidIndex_.end()) r_.fail(pidWhere, "no process with pid " + std::to_string(pid));
+        e.action = EventSpec::Action::setProcess;
+        e.process = found->second;
+        if (auto output = action.find("running_output"); output != action.end()) {
+            e.runningOutput = r_.boolean(*output, JsonReader::member(w, "running_output"));
+        }
+        if (auto input = action.find("running_input"); input != action.end()) {
+            e.runningInput = r_.boolean(*input, JsonReader::member(w, "running_input"));
+        }
+    }
+
     std::size_t namedDevice(const Json& value, const std::string& where) {
         std::string uid = r_.string(value, where);
         auto found = uidIndex_.find(uid);
@@ -332,7 +396,8 @@ private:
     EventSpec event(const Json& value, const std::string& where) {
         r_.object(value, where);
         r_.onlyKeys(value, where,
-                    {"at", "set_default_input", "set_default_output", "set_sample_rate", "stall", "render_error"});
+                    {"at", "set_default_input", "set_default_output", "set_sample_rate", "stall", "render_error",
+                     "set_process", "set_signal"});
         EventSpec e;
         e.at = r_.number(r_.required(value, where, "at"), JsonReader::member(where, "at"), 0, 86400);
         const Json* action = nullptr;
@@ -345,7 +410,7 @@ private:
         }
         if (!action) {
             r_.fail(where, "no action (expected one of set_default_input, set_default_output, set_sample_rate, stall, "
-                           "render_error)");
+                           "render_error, set_process, set_signal)");
         }
         std::string w = JsonReader::member(where, actionName);
         if (actionName == "set_default_input" || actionName == "set_default_output") {
@@ -359,8 +424,18 @@ private:
             return e;
         }
         r_.object(*action, w);
+        if (actionName == "set_process") {
+            setProcess(*action, w, e);
+            return e;
+        }
+        if (actionName == "set_signal") {
+            r_.onlyKeys(*action, w, {"device", "signal"});
+            e.action = EventSpec::Action::setSignal;
+            e.device = namedDevice(r_.required(*action, w, "device"), JsonReader::member(w, "device"));
+            e.signal = signal(r_.required(*action, w, "signal"), JsonReader::member(w, "signal"));
+            return e;
+        }
         if (actionName == "set_sample_rate") {
-            r_.onlyKeys(*action, w, {"device", "rate"});
         } else if (actionName == "stall") {
             r_.onlyKeys(*action, w, {"device", "seconds"});
         } else {
@@ -438,6 +513,8 @@ private:
     Scenario scenario_;
     std::map<std::string, std::size_t> uidIndex_;
     std::map<AudioObjectID, std::size_t> idIndex_;
+    std::map<std::int32_t, std::size_t> pidIndex_;
+    std::map<AudioObjectID, std::size_t> processIdIndex_;
 };
 
 }  // namespace

@@ -11,6 +11,9 @@ SimAudioSystem::SimAudioSystem(Scenario scenario, std::shared_ptr<Trace> trace)
       properties_(ctx_, objects_),
       units_(ctx_),
       events_(ctx_) {
+    ctx_.processes.setOwnActivity([this] {
+        return ProcessTable::Activity{units_.runsIO(false) || objects_.runsOutputIO(), units_.runsIO(true)};
+    });
     events_.start();
 }
 
@@ -22,14 +25,16 @@ SimAudioSystem::~SimAudioSystem() {
 }
 
 OSStatus SimAudioSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
-                                                        const AudioObjectPropertyAddress* inAddress, UInt32,
-                                                        const void*, UInt32* outDataSize) {
-    return properties_.getSize(inObjectID, inAddress, outDataSize);
+                                                        const AudioObjectPropertyAddress* inAddress,
+                                                        UInt32 inQualifierDataSize, const void* inQualifierData,
+                                                        UInt32* outDataSize) {
+    return properties_.getSize(inObjectID, inAddress, {inQualifierDataSize, inQualifierData}, outDataSize);
 }
 
 OSStatus SimAudioSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
-                                                    UInt32, const void*, UInt32* ioDataSize, void* outData) {
-    return properties_.get(inObjectID, inAddress, ioDataSize, outData);
+                                                    UInt32 inQualifierDataSize, const void* inQualifierData,
+                                                    UInt32* ioDataSize, void* outData) {
+    return properties_.get(inObjectID, inAddress, {inQualifierDataSize, inQualifierData}, ioDataSize, outData);
 }
 
 OSStatus SimAudioSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,

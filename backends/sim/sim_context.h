@@ -7,6 +7,7 @@
 #include "backends/sim/device_state.h"
 #include "backends/sim/fault_table.h"
 #include "backends/sim/listeners.h"
+#include "backends/sim/process_table.h"
 #include "backends/sim/retired_runs.h"
 #include "backends/sim/scenario.h"
 #include "backends/sim/string_refs.h"
@@ -19,12 +20,14 @@ struct SimContext {
         : scenario(std::move(s)),
           trace(std::move(t)),
           faults(std::make_shared<FaultTable>(scenario.faults)),
-          devices(scenario, openNs) {}
+          devices(scenario, openNs),
+          processes(scenario.processes) {}
 
     const Scenario scenario;
     const std::shared_ptr<Trace> trace;         // shared with converters, which may outlive the system
     const std::shared_ptr<FaultTable> faults;   // likewise
     DeviceTable devices;
+    ProcessTable processes;
     ListenerRegistry listeners;
     StringRefs strings;
     RetiredThreads retired;

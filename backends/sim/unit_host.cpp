@@ -200,6 +200,14 @@ void UnitHost::stopAll() {
     ctx_.retired.addAll(runs);
 }
 
+bool UnitHost::runsIO(bool input) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, unit] : units_) {
+        if (unit->run && (input ? unit->config.inputEnabled : unit->config.outputEnabled)) return true;
+    }
+    return false;
+}
+
 OSStatus UnitHost::render(AudioUnit unit, AudioUnitRenderActionFlags*, const AudioTimeStamp* timeStamp, UInt32 bus,
                           UInt32 frames, AudioBufferList* ioData) {
     OSStatus status;

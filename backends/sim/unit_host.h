@@ -34,6 +34,9 @@ public:
     // Stops every running unit (the system is closing).
     void stopAll();
 
+    // Whether a unit with output (or with input) enabled runs IO now.
+    bool runsIO(bool input);
+
 private:
     struct Unit {
         std::uint64_t number = 0;

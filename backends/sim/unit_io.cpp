@@ -119,7 +119,7 @@ OSStatus UnitRun::render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 fra
         if (!buffer.mData || buffer.mDataByteSize < bytes) return audio::kInvalidParameterError;
     }
     const std::uint64_t first = timeStamp->mSampleTime > 0 ? static_cast<std::uint64_t>(timeStamp->mSampleTime) : 0;
-    const SignalSpec& signal = device_.setup().signal;
+    const SignalSpec& signal = device_.signal();
     for (UInt32 b = 0; b < needed; ++b) {
         AudioBuffer& buffer = ioData->mBuffers[b];
         auto* out = static_cast<float*>(buffer.mData);

@@ -142,6 +142,16 @@ constexpr AudioObjectPropertySelector kPropNominalSampleRate = fourCC("nsrt");
 constexpr AudioObjectPropertySelector kPropBufferFrameSize = fourCC("fsiz");
 constexpr AudioObjectPropertySelector kPropTapFormat = fourCC("tfmt");
 
+// Process objects: the system's list of processes that use audio, PID to
+// object translation (the PID travels as the qualifier), and what each does.
+constexpr AudioObjectPropertySelector kPropProcessObjectList = fourCC("prs#");
+constexpr AudioObjectPropertySelector kPropTranslatePIDToProcessObject = fourCC("id2p");
+constexpr AudioObjectPropertySelector kPropProcessPID = fourCC("ppid");
+constexpr AudioObjectPropertySelector kPropProcessBundleID = fourCC("pbid");
+constexpr AudioObjectPropertySelector kPropProcessIsRunning = fourCC("pir?");
+constexpr AudioObjectPropertySelector kPropProcessIsRunningInput = fourCC("piri");
+constexpr AudioObjectPropertySelector kPropProcessIsRunningOutput = fourCC("piro");
+
 constexpr UInt32 kUnitTypeOutput = fourCC("auou");
 constexpr UInt32 kUnitSubTypeHALOutput = fourCC("ahal");
 constexpr UInt32 kUnitManufacturerApple = fourCC("appl");

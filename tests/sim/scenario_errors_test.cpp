@@ -148,7 +148,7 @@ TEST(ScenarioErrors, FaultsAndEventsMustSayWhatTheyDo) {
               "simulated audio: test.json: faults[0].scope: unknown scope \"both\" (expected global, input or output)");
     EXPECT_EQ(scenarioError(withDevice("", R"(, "events": [{"at": 1}])")),
               "simulated audio: test.json: events[0]: no action (expected one of set_default_input, "
-              "set_default_output, set_sample_rate, stall, render_error)");
+              "set_default_output, set_sample_rate, stall, render_error, set_process, set_signal)");
     EXPECT_EQ(scenarioError(withDevice("", R"(, "events": [{"at": 1, "set_default_input": null, "set_default_output": null}])")),
               "simulated audio: test.json: events[0]: more than one action (set_default_input and set_default_output)");
     EXPECT_EQ(scenarioError(withDevice("", R"(, "events": [{"stall": {"device": "mic", "seconds": 1}}])")),

@@ -1,0 +1,33 @@
+// Telling the parent why a running microphone hears nothing. A muted input,
+// or one the system does not allow this application to record, delivers
+// slices of zeros like any working device, so digital silence is the one
+// sign of it. Log-only: the stream and the capture go on as they are.
+
+#include <string>
+
+#include "frame/log.h"
+#include "miccapture/mic_capture.h"
+#include "miccapture/mic_constants.h"
+
+namespace tarnwick::mic {
+
+void MicCapture::startSilenceReports() {
+    if (silenceTimer_) return;
+    silenceTimer_ = std::make_unique<kit::RepeatingTimer>(*listenerQueue_, silenceTickInterval, silenceTickInterval,
+                                                          silenceTickLeeway, [this] { reportSilence(); });
+    silenceTimer_->resume();
+}
+
+void MicCapture::reportSilence() {
+    if (stopped_.load()) return;
+    if (auto run = silence_.dueRun()) {
+        silence_.markReported(*run);
+        log("input delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) +
+            " s — the microphone may be muted, or not allowed for the parent application");
+    }
+    if (auto seconds = silence_.takeResumed()) {
+        log("input delivers audio again after " + oneDecimalSeconds(*seconds) + " s of digital silence");
+    }
+}
+
+}  // namespace tarnwick::mic
