@@ -17,9 +17,9 @@ namespace {
 constexpr std::uint16_t formatPcm = 1;
 constexpr std::uint16_t formatFloat = 3;
 constexpr std::uint16_t formatExtensible = 0xFFFE;
-// The tail shared by the KSDATAFORMAT_SUBTYPE GUIDs; the format tag leads.
-constexpr std::uint8_t subtypeTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The 12 bytes shared by the KSDATAFORMAT_SUBTYPE GUIDs after their first
+// 32-bit field, which is the format tag.
+constexpr std::uint8_t subtypeTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
@@ -43,8 +43,10 @@ WavWriter::WavWriter(const std::string& path, std::int32_t sampleRate, std::int3
     const std::uint16_t bits = encoding == WavEncoding::float32 ? 32 : 16;
     const auto channelCount = static_cast<std::uint16_t>(channels);
     blockAlign_ = channelCount * (bits / 8u);
-    // More than two channels need the extensible layout; float needs a fact chunk.
-    const bool extensible = channels > 2;
+    // PCM with more than two channels takes the extensible layout. Float stays
+    // plain IEEE float (tag 3) at any channel count, as common readers
+    // themselves write it and read it without complaint; it needs a fact chunk.
+    const bool extensible = channels > 2 && encoding == WavEncoding::pcm16;
     const std::uint16_t tag = encoding == WavEncoding::float32 ? formatFloat : formatPcm;
     const bool fact = encoding == WavEncoding::float32;
 

@@ -59,7 +59,9 @@ TEST(ToWav, KeepsEverySampleOfACaptureAsFloatOrAsClippedPcm16) {
     const auto samples = decodeSamples(stream);
     const std::string in = writeTempFile(std::string(stream.begin(), stream.end()), ".pcm");
 
-    WavFile f = readWav(convert(in));
+    const std::string out = convert(in);
+    EXPECT_EQ(commandOutput("sox --i -e " + out), "Floating Point PCM\n");
+    WavFile f = readWav(out);
     expectConsistentSizes(f);
     EXPECT_EQ(f.formatTag, 3);
     EXPECT_EQ(f.channels, 2);
@@ -120,27 +122,34 @@ TEST(ToWav, FollowsARunningCaptureThroughAPipeAndThePlayedToneComesOut) {
 
 TEST(ToWav, AConverterStoppedMidStreamLeavesAFileWhoseSizesMatchItsData) {
     const std::string out = tempPath(".wav");
-    ChildProcess tool(towav, {"-", out});
+    ChildProcess tool(towav, {"--pcm16", "-", out});
+    // Three channels of 16-bit PCM take the extensible WAV layout (a 68-byte header).
     std::string stream(24, '\0');
-    const std::int32_t header[6] = {44100, 2, 32, 256, 5, 0};
+    const std::int32_t header[6] = {44100, 3, 32, 256, 11, 0};
     std::memcpy(stream.data(), header, sizeof header);
-    for (int i = 0; i < 2000; ++i) {
-        float sample = static_cast<float>(i) / 2000;
+    for (int i = 0; i < 2100; ++i) {
+        float sample = static_cast<float>(i) / 2100;
         stream.append(reinterpret_cast<const char*>(&sample), 4);
     }
     // Odd pieces, ending in the middle of a frame.
     for (std::size_t at = 0; at < stream.size(); at += 999) tool.writeStdin(stream.substr(at, 999));
-    tool.writeStdin(std::string(3, '\x7f'));
-    ASSERT_TRUE(waitForFileSize(out, 58 + 8000));
+    tool.writeStdin(std::string(5, '\x7f'));
+    ASSERT_TRUE(waitForFileSize(out, 68 + 4200));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     tool.sendSignal(SIGKILL);
     tool.wait();
 
     WavFile w = readWav(out);
     expectConsistentSizes(w);
+    EXPECT_EQ(w.formatTag, 0xFFFE);
     EXPECT_EQ(w.sampleRate, 44100u);
-    EXPECT_EQ(w.factFrames, 1000u);
-    EXPECT_EQ(std::string(w.data.begin(), w.data.end()), stream.substr(24));
+    ASSERT_EQ(w.data.size(), 4200u);
+    for (int i = 0; i < 2100; ++i) {
+        auto expected = static_cast<std::int16_t>(std::lrint(static_cast<float>(i) / 2100 * 32767.0f));
+        ASSERT_EQ(static_cast<std::int16_t>(w.data[2 * i] | w.data[2 * i + 1] << 8), expected) << i;
+    }
+    EXPECT_EQ(commandOutput("sox --i -c " + out), "3\n");
+    EXPECT_EQ(commandOutput("sox --i -s " + out), "700\n");
 }
 
 }  // namespace
