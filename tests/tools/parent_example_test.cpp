@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,9 @@ namespace tarnwick::testing {
 namespace {
 
 std::vector<std::string> lines(const std::vector<unsigned char>& bytes) {
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
     std::vector<std::string> out;
-    std::string current;
-    for (unsigned char b : bytes) {
-        if (b == '\n') {
-            out.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(b);
-        }
-    }
+    for (std::string line; std::getline(text, line);) out.push_back(line);
     return out;
 }
 
