@@ -8,6 +8,7 @@
 #include "frame/host_clock.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
+#include "frame/program_info.h"
 #include "frame/stdin_channel.h"
 #include "frame/stream_writer.h"
 #include "miccapture/device_list.h"
@@ -21,14 +22,28 @@ namespace {
     tarnwick::exitProcess(2);
 }
 
-// Left to right; --list acts the moment the scan reaches it, and the first
-// bad argument ends the scan.
+constexpr std::string_view helpText =
+    "usage: tarnwick-miccapture [--device <UID>] | --list | --help | --version\n"
+    "Records a microphone (the default input device, or the one with the given UID)\n"
+    "and writes a 24-byte header, then mono 32-bit float PCM at 48000 Hz, to standard output.\n"
+    "  --device <UID>  record the input device with this persistent UID\n"
+    "  --list          print the input devices as a JSON array and exit\n"
+    "  --help          print this help and exit\n"
+    "  --version       print the version and exit\n"
+    "Closing standard input, SIGTERM or SIGINT stops the capture (exit status 0).\n"
+    "Exit status: 0 orderly stop, 1 start failed, 2 command-line error, 3 the audio system runs no IO.\n"
+    "Diagnostics go to standard error; see tarnwick-miccapture(1).\n";
+
+// Left to right; --list, --help and --version act the moment the scan
+// reaches them, and the first bad argument ends the scan.
 std::optional<std::string> scanArguments(int argc, char** argv) {
     std::optional<std::string> requestedUID;
     int index = 1;
     while (index < argc) {
         std::string_view argument = argv[index];
         if (argument == "--list") tarnwick::mic::listInputDevices();
+        if (argument == "--help") tarnwick::printAndExit(helpText);
+        if (argument == "--version") tarnwick::printVersionAndExit("tarnwick-miccapture");
         if (argument != "--device") usageError("usage: tarnwick-miccapture [--device <UID>] | --list");
         if (index + 1 >= argc) usageError("--device requires a device UID");
         requestedUID = argv[index + 1];

@@ -97,7 +97,12 @@ std::string fourCCText(UInt32 code) {
     for (char c : chars) {
         if (c < 0x20 || c > 0x7e) return std::to_string(code);
     }
-    return "'" + std::string(chars, 4) + "'";
+    // Appended rather than `"'" + std::string(...)`, which GCC 12 at -O3
+    // mistakes for an overlapping copy.
+    std::string text(1, '\'');
+    text.append(chars, 4);
+    text += '\'';
+    return text;
 }
 
 std::string quotedText(std::string_view text) {

@@ -24,8 +24,11 @@ DeviceState* UnitHost::boundDevice(const UnitConfig& config) const {
 AudioComponent UnitHost::findNext(AudioComponent previous, const AudioComponentDescription* d) {
     std::string args = previous ? "component#1" : "none";
     if (d) {
-        args += " " + fourCCText(d->componentType) + " " + fourCCText(d->componentSubType) + " " +
-                fourCCText(d->componentManufacturer);
+        // One piece at a time: a chain starting with `" " +` trips GCC 12's -Wrestrict at -O3.
+        for (UInt32 code : {d->componentType, d->componentSubType, d->componentManufacturer}) {
+            args += ' ';
+            args += fourCCText(code);
+        }
     }
     if (auto hit = ctx_.faults->check(Call::AudioComponentFindNext)) {
         ctx_.trace->call("AudioComponentFindNext", args, hit->status, "none fault");
