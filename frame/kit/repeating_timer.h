@@ -32,7 +32,8 @@ private:
     void run();
 
     SerialQueue& queue_;
-    std::chrono::nanoseconds firstDelay_, interval_, leeway_;
+    std::chrono::nanoseconds firstDelay_, interval_;
+    [[maybe_unused]] std::chrono::nanoseconds leeway_;  // ticks are never late on purpose
     std::shared_ptr<std::function<void()>> handler_;
     std::shared_ptr<std::atomic<bool>> cancelled_;
     std::mutex mutex_;

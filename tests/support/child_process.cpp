@@ -213,6 +213,7 @@ std::vector<unsigned char> ChildProcess::stdoutBytes() {
 
 std::string micProgram() { return TARNWICK_MIC_PROGRAM; }
 std::string sysProgram() { return TARNWICK_SYS_PROGRAM; }
+std::string audioSystemName() { return TARNWICK_TEST_AUDIO_SYSTEM; }
 
 namespace {
 // One private directory per test process, made with mkdtemp: paths built from
