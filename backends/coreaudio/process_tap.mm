@@ -24,7 +24,7 @@ OSStatus createProcessTap(const audio::TapDescription& description, AudioObjectI
             return AudioHardwareCreateProcessTap(tap, outTapID);
         }
     }
-    return kAudioHardwareUnsupportedOperationError;
+    return kAudioHardwareUnspecifiedError;
 }
 
 }  // namespace tarnwick::coreaudio

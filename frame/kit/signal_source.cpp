@@ -36,7 +36,10 @@ void deliverSignalsToQueue(std::initializer_list<int> signals, SerialQueue& queu
     // workers, the audio system's threads) would take the default action —
     // termination — instead.
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    // pipe2 is not on macOS.
+    if (::pipe(fds) != 0) return;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
     ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     for (int s : signals) {
         if (s <= 0 || s >= NSIG) continue;
