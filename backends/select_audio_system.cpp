@@ -7,6 +7,12 @@
 #include <string>
 
 #include "backends/sim/sim_audio_system.h"
+#if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
+#include "backends/coreaudio/coreaudio_audio_system.h"
+#endif
+#if defined(TARNWICK_COREAUDIO_OVER_SIM)
+#include "tests/coreaudio_over_sim/simulated_hal.h"
+#endif
 #include "frame/audio/audio_system.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
@@ -23,6 +29,22 @@ std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  //
 std::shared_ptr<AudioSystem> open() {
     const char* choice = std::getenv("TARNWICK_AUDIO");
     std::string name = choice ? choice : "";
+#if defined(__APPLE__)
+    if (name.empty()) name = "coreaudio";
+#endif
+#if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
+    if (name == "coreaudio") {
+#if defined(TARNWICK_COREAUDIO_OVER_SIM)
+        // Over the simulated system, the scenario is read here, as for "sim".
+        try {
+            coreaudio_over_sim::openSimulatedHal();
+        } catch (const sim::ScenarioError& error) {
+            fail(error.what());
+        }
+#endif
+        return coreaudio::openCoreAudio();
+    }
+#endif
     if (name == "sim") {
         try {
             return sim::openFromEnvironment();

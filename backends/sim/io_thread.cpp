@@ -22,7 +22,11 @@ void IoThread::start(const IoPacing& pacing, IoCycle cycle, const char* name) {
     cycle_ = std::move(cycle);
     running_.store(true, std::memory_order_release);
     thread_ = std::thread([this, label = std::string(name)] {
+#if defined(__APPLE__)
+        pthread_setname_np(label.substr(0, 15).c_str());
+#else
         pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+#endif
         run();
         std::unique_lock lock(exitMutex_);
         exitAllowed_.wait(lock, [this] { return joining_; });

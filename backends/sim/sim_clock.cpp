@@ -30,9 +30,16 @@ bool sleepUntil(std::int64_t deadlineNs, const std::atomic<bool>& keepGoing) noe
         if (!keepGoing.load(std::memory_order_acquire)) return false;
         std::int64_t now = monoNs();
         if (now >= deadlineNs) return true;
+#if defined(__APPLE__)
+        // No clock_nanosleep on macOS: sleep the step relative to now.
+        timespec step = toTimespec(std::min(deadlineNs - now, kMaxStepNs));
+        while (nanosleep(&step, &step) == -1 && errno == EINTR) {
+        }
+#else
         timespec step = toTimespec(std::min(deadlineNs, now + kMaxStepNs));
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &step, nullptr) == EINTR) {
         }
+#endif
     }
 }
 

@@ -1,7 +1,11 @@
 #include "backends/sim/traced_converter.h"
 
 #include "backends/sim/trace_text.h"
+#if defined(__APPLE__)
+#include "backends/coreaudio/audio_converter.h"
+#else
 #include "backends/soxr/soxr_converter.h"
+#endif
 
 namespace tarnwick::sim {
 
@@ -70,7 +74,11 @@ std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(double inRate, d
         trace->call("AudioConverterNew", args, hit->status, "none fault");
         return nullptr;
     }
+#if defined(__APPLE__)
+    auto inner = coreaudio::makeAudioConverter(inRate, outRate);
+#else
     auto inner = audio::makeSoxrConverter(inRate, outRate);
+#endif
     if (!inner) {
         trace->call("AudioConverterNew", args, audio::kInvalidParameterError, "none");
         return nullptr;

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__APPLE__)
+// The CoreAudio backend's Linux build over the simulated system compiles
+// everything against the project's own rendering of Apple's declarations
+// (tests/coreaudio_sdk), exactly as a macOS build uses Apple's.
+#if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
 #include <AudioToolbox/AudioToolbox.h>
 #include <CoreAudio/CoreAudio.h>
 #else

@@ -55,7 +55,10 @@ void catchSignals(std::initializer_list<int> signals) {
     Caught& c = caught();
     if (c.readFd >= 0) return;
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    // pipe2 is not on macOS.
+    if (::pipe(fds) != 0) return;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
     ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     c.readFd = fds[0];
     for (int s : signals) {

@@ -89,7 +89,9 @@ TEST(Log, GivesUpAtOnceWhenTheLineCannotBeWritten) {
     // A full pipe that would block: the write fails with EAGAIN, the line is
     // dropped and the caller carries on rather than spinning.
     int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     std::size_t filled = 0;
     const std::string filler(1024, 'x');
     for (;;) {

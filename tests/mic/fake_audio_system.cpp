@@ -2,7 +2,11 @@
 
 #include <cstring>
 
+#if defined(__APPLE__)
+#include "backends/coreaudio/audio_converter.h"
+#else
 #include "backends/soxr/soxr_converter.h"
+#endif
 
 namespace tarnwick::testing::mic {
 
@@ -197,7 +201,11 @@ std::optional<std::string> FakeAudioSystem::stringValue(StringRef ref) {
 }
 
 std::unique_ptr<SampleRateConverter> FakeAudioSystem::makeConverter(double inRate, double outRate) {
+#if defined(__APPLE__)
+    return coreaudio::makeAudioConverter(inRate, outRate);
+#else
     return makeSoxrConverter(inRate, outRate);
+#endif
 }
 
 }  // namespace tarnwick::testing::mic

@@ -8,7 +8,7 @@ namespace tarnwick::testing::mic {
 namespace {
 
 std::map<std::string, std::string> environmentFor(const nlohmann::json& scenario, const std::string& trace) {
-    return {{"TARNWICK_AUDIO", "sim"},
+    return {{"TARNWICK_AUDIO", audioSystemName()},
             {"TARNWICK_SIM_SCENARIO", writeTempFile(scenario.dump())},
             {"TARNWICK_SIM_TRACE", trace}};
 }

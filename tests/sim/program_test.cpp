@@ -17,7 +17,7 @@ using tarnwick::testing::ChildProcess;
 TEST(Programs, UnusableScenarioEndsWithOneLineAndStatus1) {
     std::string scenario = tarnwick::testing::writeTempFile(R"({"devices": [{"uid": "mic", "sample_rat": 1}]})");
     for (const std::string& program : {tarnwick::testing::micProgram(), tarnwick::testing::sysProgram()}) {
-        ChildProcess child(program, {}, {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", scenario}});
+        ChildProcess child(program, {}, {{"TARNWICK_AUDIO", tarnwick::testing::audioSystemName()}, {"TARNWICK_SIM_SCENARIO", scenario}});
         EXPECT_EQ(child.wait(60), 1);
         std::string name = program == tarnwick::testing::micProgram() ? "tarnwick-miccapture" : "tarnwick-syscapture";
         EXPECT_EQ(child.stderrLines(), std::vector<std::string>{"[" + name + "] simulated audio: " + scenario +
@@ -78,7 +78,7 @@ TEST(Programs, ControlCharactersNeverBreakALogLine) {
 TEST(Programs, ListingReleasesEveryStringItRead) {
     std::string trace = tempTracePath();
     ChildProcess child(tarnwick::testing::micProgram(), {"--list"},
-                       {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", ""}, {"TARNWICK_SIM_TRACE", trace}});
+                       {{"TARNWICK_AUDIO", tarnwick::testing::audioSystemName()}, {"TARNWICK_SIM_SCENARIO", ""}, {"TARNWICK_SIM_TRACE", trace}});
     ASSERT_EQ(child.wait(60), 0);
     auto stdoutBytes = child.stdoutBytes();
     auto list = nlohmann::json::parse(std::string(stdoutBytes.begin(), stdoutBytes.end()));
@@ -99,7 +99,7 @@ TEST(Programs, CounterMicrophoneArrivesWithoutALostSample) {
         R"({"devices": [{"uid": "counter", "input_channels": 1, "sample_rate": 48000, "buffer_frames": 480,
                          "signal": {"kind": "counter"}}]})");
     ChildProcess child(tarnwick::testing::micProgram(), {},
-                       {{"TARNWICK_AUDIO", "sim"}, {"TARNWICK_SIM_SCENARIO", scenario}});
+                       {{"TARNWICK_AUDIO", tarnwick::testing::audioSystemName()}, {"TARNWICK_SIM_SCENARIO", scenario}});
     ASSERT_TRUE(child.waitForStdout(24 + 4 * 48000, 60));  // a second of audio
     child.closeStdin();
     ASSERT_EQ(child.wait(60), 0);

@@ -23,12 +23,20 @@ void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
+
+// pipe2 is not on macOS.
+bool closeOnExecPipe(int fds[2]) {
+    if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& env, int pendingSignal) {
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+    if (!closeOnExecPipe(in) || !closeOnExecPipe(out) || !closeOnExecPipe(err)) throw std::runtime_error("pipe");
 
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e) {
@@ -232,6 +240,7 @@ std::vector<unsigned char> ChildProcess::stdoutBytes() {
 
 std::string micProgram() { return TARNWICK_MIC_PROGRAM; }
 std::string sysProgram() { return TARNWICK_SYS_PROGRAM; }
+std::string audioSystemName() { return TARNWICK_TEST_AUDIO_SYSTEM; }
 
 namespace {
 // One private directory per test process, made with mkdtemp: paths built from

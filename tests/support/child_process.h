@@ -74,6 +74,9 @@ private:
 // Paths of the built programs.
 std::string micProgram();
 std::string sysProgram();
+// The TARNWICK_AUDIO value the end-to-end suites give the programs: "sim", or
+// "coreaudio" when the CoreAudio backend is built over the simulated system.
+std::string audioSystemName();
 
 // Writes `json` to a fresh temporary file and returns its path.
 std::string writeTempFile(const std::string& contents, const std::string& suffix = ".json");

@@ -25,7 +25,7 @@ SysRun::SysRun(const nlohmann::json& scenario, const std::vector<std::string>& a
     scenarioPath_ = writeTempFile(scenario.dump(2));
     tracePath_ = tempPath(".trace");
     child_ = std::make_unique<ChildProcess>(sysProgram(), args,
-                                            std::map<std::string, std::string>{{"TARNWICK_AUDIO", "sim"},
+                                            std::map<std::string, std::string>{{"TARNWICK_AUDIO", audioSystemName()},
                                                                                {"TARNWICK_SIM_SCENARIO", scenarioPath_},
                                                                                {"TARNWICK_SIM_TRACE", tracePath_}});
 }

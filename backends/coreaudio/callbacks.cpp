@@ -1,0 +1,159 @@
+#include "backends/coreaudio/callbacks.h"
+
+#include <CoreAudio/CoreAudio.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace tarnwick::coreaudio {
+
+namespace {
+
+struct Listener {
+    AudioObjectPropertyAddress address;
+    kit::SerialQueue* queue;
+    audio::PropertyListenerBlock block;
+};
+
+struct IOProc {
+    kit::SerialQueue* queue;
+    audio::DeviceIOBlock block;
+    // Cleared before AudioDeviceStop is forwarded: a cycle that was waiting
+    // for the queue when the stop came must not run after it.
+    std::atomic<bool> running{false};
+};
+
+// The platform keeps the client data pointers we register. Listeners are
+// never removed, and an IO thread may still be leaving a cycle when its proc
+// is destroyed, so every record lives as long as the process.
+struct Records {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Listener>> listeners;
+    std::vector<std::unique_ptr<IOProc>> procs;
+    std::unordered_map<AudioDeviceIOProcID, IOProc*> procByID;
+};
+
+Records& records() {
+    static Records* all = new Records();  // never destroyed: see above
+    return *all;
+}
+
+bool matches(UInt32 registered, UInt32 changed, UInt32 wildcard) {
+    return registered == wildcard || changed == wildcard || registered == changed;
+}
+
+// One notification may carry addresses the listener did not register for.
+bool concerns(const AudioObjectPropertyAddress& registered, UInt32 count, const AudioObjectPropertyAddress* changed) {
+    for (UInt32 i = 0; i < count; ++i) {
+        if (matches(registered.mSelector, changed[i].mSelector, kAudioObjectPropertySelectorWildcard) &&
+            matches(registered.mScope, changed[i].mScope, kAudioObjectPropertyScopeWildcard) &&
+            matches(registered.mElement, changed[i].mElement, kAudioObjectPropertyElementWildcard)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+OSStatus propertyChanged(AudioObjectID, UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses,
+                         void* inClientData) {
+    Listener* listener = static_cast<Listener*>(inClientData);
+    if (inAddresses == nullptr || !concerns(listener->address, inNumberAddresses, inAddresses)) return noErr;
+    std::vector<AudioObjectPropertyAddress> addresses(inAddresses, inAddresses + inNumberAddresses);
+    if (listener->queue == nullptr) {
+        listener->block(inNumberAddresses, addresses.data());
+        return noErr;
+    }
+    listener->queue->async([listener, addresses = std::move(addresses)] {
+        listener->block(static_cast<UInt32>(addresses.size()), addresses.data());
+    });
+    return noErr;
+}
+
+OSStatus ioCycle(AudioObjectID, const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                 const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData, const AudioTimeStamp* inOutputTime,
+                 void* inClientData) {
+    IOProc* proc = static_cast<IOProc*>(inClientData);
+    auto run = [&] {
+        if (!proc->running.load()) return;
+        proc->block(inNow, inInputData, inInputTime, outOutputData, inOutputTime);
+    };
+    // Synchronous: the buffers belong to this call of the IO thread.
+    if (proc->queue != nullptr) {
+        proc->queue->sync(run);
+    } else {
+        run();
+    }
+    return noErr;
+}
+
+IOProc* procFor(AudioDeviceIOProcID id) {
+    Records& all = records();
+    std::lock_guard lock(all.mutex);
+    auto found = all.procByID.find(id);
+    return found == all.procByID.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                             kit::SerialQueue* queue, audio::PropertyListenerBlock block) {
+    if (address == nullptr || !block) return kAudioHardwareIllegalOperationError;
+    auto listener = std::make_unique<Listener>(Listener{*address, queue, std::move(block)});
+    Listener* raw = listener.get();
+    {
+        // Kept before registering: a change may arrive before the call returns.
+        Records& all = records();
+        std::lock_guard lock(all.mutex);
+        all.listeners.push_back(std::move(listener));
+    }
+    return AudioObjectAddPropertyListener(object, address, propertyChanged, raw);
+}
+
+OSStatus createIOProc(AudioDeviceIOProcID* outIOProcID, AudioObjectID device, kit::SerialQueue* queue,
+                      audio::DeviceIOBlock block) {
+    if (outIOProcID == nullptr || !block) return kAudioHardwareIllegalOperationError;
+    auto proc = std::make_unique<IOProc>();
+    proc->queue = queue;
+    proc->block = std::move(block);
+    IOProc* raw = proc.get();
+    Records& all = records();
+    {
+        std::lock_guard lock(all.mutex);
+        all.procs.push_back(std::move(proc));
+    }
+    AudioDeviceIOProcID id = nullptr;
+    const OSStatus status = AudioDeviceCreateIOProcID(device, ioCycle, raw, &id);
+    if (status == noErr && id != nullptr) {
+        std::lock_guard lock(all.mutex);
+        all.procByID[id] = raw;
+    }
+    *outIOProcID = id;
+    return status;
+}
+
+OSStatus startIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
+    if (IOProc* record = procFor(proc)) record->running.store(true);
+    return AudioDeviceStart(device, proc);
+}
+
+OSStatus stopIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
+    if (IOProc* record = procFor(proc)) record->running.store(false);
+    return AudioDeviceStop(device, proc);
+}
+
+OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
+    IOProc* record = procFor(proc);
+    if (record) record->running.store(false);
+    const OSStatus status = AudioDeviceDestroyIOProcID(device, proc);
+    if (status == noErr && record) {
+        Records& all = records();
+        std::lock_guard lock(all.mutex);
+        all.procByID.erase(proc);
+    }
+    return status;
+}
+
+}  // namespace tarnwick::coreaudio

@@ -1,0 +1,30 @@
+// The one Objective-C part of the backend: a CATapDescription for a stereo
+// mixdown of every process except the listed ones, private, named and
+// carrying the caller's UUID, handed to AudioHardwareCreateProcessTap.
+
+// The umbrella headers: which CoreAudio header declares the tap API is not
+// part of Apple's documented interface.
+#import <CoreAudio/CoreAudio.h>
+#import <Foundation/Foundation.h>
+
+#include "backends/coreaudio/process_tap.h"
+
+namespace tarnwick::coreaudio {
+
+OSStatus createProcessTap(const audio::TapDescription& description, AudioObjectID* outTapID) {
+    if (@available(macOS 14.2, *)) {
+        @autoreleasepool {
+            NSMutableArray<NSNumber*>* excluded = [NSMutableArray arrayWithCapacity:description.excludedProcesses.size()];
+            for (AudioObjectID process : description.excludedProcesses) [excluded addObject:@(process)];
+            CATapDescription* tap = [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:excluded];
+            tap.name = [NSString stringWithUTF8String:description.name.c_str()] ?: @"";
+            tap.privateTap = description.isPrivate ? YES : NO;
+            NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:[NSString stringWithUTF8String:description.uuid.c_str()]];
+            if (uuid != nil) tap.UUID = uuid;
+            return AudioHardwareCreateProcessTap(tap, outTapID);
+        }
+    }
+    return kAudioHardwareUnspecifiedError;
+}
+
+}  // namespace tarnwick::coreaudio
