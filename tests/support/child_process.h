@@ -31,6 +31,7 @@ public:
     // Closes our read end of the child's stdout (the parent has gone away).
     void closeStdout();
     void sendSignal(int signal);
+    pid_t pid() const { return pid_; }
 
     // Waits for exit; the exit status, or -1 on timeout (the child is then killed),
     // or 128 + signal when it died of a signal.
