@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "backends/sim/buffer_list.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/device_state.h"
 #include "backends/sim/io_thread.h"
 #include "frame/kit/serial_queue.h"
