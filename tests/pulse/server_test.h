@@ -34,10 +34,12 @@ protected:
 
     // A stereo null sink ("a speaker") at `rate`; its module index.
     unsigned addSink(const std::string& name, int rate);
-    // A real input ("a microphone"): a stereo float source at `rate` that
-    // carries whatever is played into the null sink `name` + "_feed" (a remap
-    // of that sink's monitor, so it is no monitor itself). Its module index.
+    // A real input ("a microphone"): a stereo float source at `rate` that is
+    // no sink's monitor. Its module index.
     unsigned addSource(const std::string& name, int rate);
+    // Makes the source made by addSource carry these stereo samples (at its
+    // rate), then silence.
+    ChildProcess& feed(const std::string& source, const std::vector<float>& samples, int rate);
 
     // Plays interleaved float samples into `sink` with pacat.
     ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);
@@ -46,6 +48,8 @@ protected:
     std::unique_ptr<ChildProcess> program(const std::string& path, const std::vector<std::string>& args = {});
 
 private:
+    std::string fifoOf(const std::string& source);
+
     SoundServer* server_ = nullptr;
     std::vector<unsigned> modules_;
     std::vector<std::unique_ptr<ChildProcess>> players_;

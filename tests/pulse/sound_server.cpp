@@ -31,8 +31,8 @@ const std::vector<std::string> outsideVariables = {
 };
 
 std::vector<std::string> programsOf(ServerKind kind) {
-    if (kind == ServerKind::PulseAudio) return {"setsid", "pulseaudio", "pactl", "pacat", "parec"};
-    return {"setsid", "dbus-run-session", "pipewire", "wireplumber", "pipewire-pulse", "pactl", "pacat", "parec"};
+    if (kind == ServerKind::PulseAudio) return {"setsid", "sh", "pulseaudio", "pactl", "pacat", "parec"};
+    return {"setsid", "sh", "dbus-run-session", "pipewire", "wireplumber", "pipewire-pulse", "pactl", "pacat", "parec"};
 }
 
 }  // namespace
@@ -81,14 +81,17 @@ void SoundServer::start() {
         args = {findProgram("dbus-run-session"), "--", "sh", "-c", "pipewire & wireplumber & pipewire-pulse & wait"};
     }
     // setsid makes the server a process group of its own (the child of a
-    // fork is never a group leader, so setsid runs it in place).
+    // fork is never a group leader, so setsid runs it in place). Its leader
+    // is a shell that ends the whole group when its stdin closes: when we
+    // stop it, or when this test process dies without stopping it (a crash
+    // included), since the kernel closes the pipe's other end then.
+    args.insert(args.begin(), {findProgram("sh"), "-c", "\"$@\" & read -r _; kill -TERM 0", "sh"});
     leader_ = std::make_unique<ChildProcess>(findProgram("setsid"), args, env);
-    leader_->closeStdin();
     group_ = leader_->pid();
     for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
         auto r = run("pactl", {"info"}, 5);
         if (r.status == 0) return;
-        if (!running()) break;
+        if (!leaderAlive()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::string said = leader_->stderrText();
@@ -96,12 +99,14 @@ void SoundServer::start() {
     throw std::runtime_error(kindName(kind_) + " did not answer within 10 s: " + said);
 }
 
-bool SoundServer::running() {
+bool SoundServer::leaderAlive() {
     if (!leader_) return false;
     siginfo_t info{};
     return ::waitid(P_PID, static_cast<id_t>(leader_->pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
 }
+
+bool SoundServer::running() { return leaderAlive() && run("pactl", {"info"}, 5).status == 0; }
 
 void SoundServer::reapGroup(double seconds) {
     if (group_ <= 0) return;

@@ -50,6 +50,7 @@ public:
     // Kills the server outright, as a crash would, and reaps it; the runtime
     // directory stays until stop().
     void kill();
+    // The server still answers.
     bool running();
 
     // The environment a client of this server runs with: the private runtime
@@ -57,6 +58,7 @@ public:
     // PULSE_SERVER on the socket, TARNWICK_AUDIO=pulse.
     std::map<std::string, std::string> clientEnv() const;
     const std::string& socketPath() const { return socket_; }
+    const std::string& runtimeDir() const { return dir_; }
 
     // Runs a pulseutils command (pactl, pacat, parec) against this server.
     CommandResult run(const std::string& program, const std::vector<std::string>& args, double timeout = 20);
@@ -72,6 +74,7 @@ public:
     std::string defaultSource();
 
 private:
+    bool leaderAlive();
     void reapGroup(double seconds);
 
     ServerKind kind_;
