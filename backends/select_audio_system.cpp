@@ -1,12 +1,16 @@
 // Chooses the audio system behind the platform boundary from TARNWICK_AUDIO,
 // the first time the program needs it, so that command-line errors never
-// depend on it.
+// depend on it. Unset, it is the platform's own: PulseAudio on Linux where
+// that backend is built.
 
 #include <cstdlib>
 #include <mutex>
 #include <string>
 
 #include "backends/sim/sim_audio_system.h"
+#if defined(TARNWICK_HAVE_PULSE)
+#include "backends/pulse/pulse_system.h"
+#endif
 #include "frame/audio/audio_system.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
@@ -32,6 +36,15 @@ std::shared_ptr<AudioSystem> open() {
             fail(error.what());
         }
     }
+#if defined(TARNWICK_HAVE_PULSE)
+    if (name == "pulse" || name.empty()) {
+        try {
+            return pulse::openPulse();
+        } catch (const pulse::ConnectError& error) {
+            fail(error.what());
+        }
+    }
+#endif
     if (name.empty()) {
         fail("no audio system is built for this platform yet — set TARNWICK_AUDIO=sim to use the simulated one");
     }
