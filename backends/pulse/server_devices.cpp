@@ -139,6 +139,12 @@ void ServerDevices::remove(bool isSink, uint32_t index) {
     });
 }
 
+void ServerDevices::vanished(AudioObjectID id) {
+    update([&](auto&) {
+        if (auto device = devices_.find(id); device != devices_.end()) device->second.present = false;
+    });
+}
+
 AudioObjectID ServerDevices::defaultLocked(bool isSink) const {
     auto found = idsByName_.find({isSink, isSink ? defaultSink_ : defaultSource_});
     if (found == idsByName_.end()) return 0;

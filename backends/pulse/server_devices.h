@@ -48,6 +48,9 @@ public:
     AudioObjectID defaultInput() const;
     AudioObjectID defaultOutput() const;
     void setFragmentFrames(AudioObjectID id, UInt32 frames);
+    // A stream learnt before the server's event that its device is gone.
+    // Main-loop thread.
+    void vanished(AudioObjectID id);
 
 private:
     static void serverInfo(pa_context*, const pa_server_info* info, void* self);

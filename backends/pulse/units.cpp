@@ -56,8 +56,10 @@ AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool plana
     return f;
 }
 
-UnitStream::UnitStream(Connection& connection, AudioUnit handle, const UnitConfig& config, const ServerDevice& device)
+UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
+                       const ServerDevice& device)
     : ServerStream(connection),
+      devices_(devices),
       handle_(handle),
       config_(config),
       device_(device),
@@ -125,11 +127,37 @@ void UnitStream::readable(pa_stream* stream) {
     }
 }
 
+UnitStream::~UnitStream() {
+    close();
+    Connection::Lock lock(connection_);
+    if (failTimer_) pa_threaded_mainloop_get_api(connection_.mainloop())->time_free(failTimer_);
+}
+
 void UnitStream::lost() {
     // A recording whose source went away says so through its next render,
     // which is how the caller learns that a device it uses is gone. When the
     // whole server went away, the connection reports that instead.
-    if (!recording_ || !connection_.alive()) return;
+    if (!recording_ || !connection_.alive() || failTimer_) return;
+    if (devices_.defaultInput() != device_.id) {
+        failRender();
+        return;
+    }
+    // The default input going away is a change of default, which the caller
+    // may be listening for: that goes first, and the render fails a little
+    // later only if the unit is still running then.
+    devices_.vanished(device_.id);
+    failTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + 300 * PA_USEC_PER_MSEC,
+                                       &UnitStream::failRenderLater, this);
+}
+
+void UnitStream::failRenderLater(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+    auto* self = static_cast<UnitStream*>(data);
+    api->time_free(event);
+    self->failTimer_ = nullptr;
+    if (!self->closing()) self->failRender();
+}
+
+void UnitStream::failRender() {
     deviceGone_ = true;
     callInput(cycles_.cycleFrames());
 }
@@ -272,7 +300,7 @@ OSStatus Units::start(AudioUnit unit) {
         if (u->stream) return 0;
         std::optional<ServerDevice> device = boundDevice(u->config);
         if (!device) return kUnitErrNoConnection;
-        stream = std::make_shared<UnitStream>(connection_, unit, u->config, *device);
+        stream = std::make_shared<UnitStream>(connection_, devices_, unit, u->config, *device);
     }
     // Outside the lock: the server may take a while to answer.
     OSStatus status = stream->start();

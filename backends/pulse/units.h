@@ -35,8 +35,9 @@ AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool plana
 // A started unit.
 class UnitStream final : public ServerStream {
 public:
-    UnitStream(Connection& connection, AudioUnit handle, const UnitConfig& config, const ServerDevice& device);
-    ~UnitStream() override { close(); }
+    UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
+               const ServerDevice& device);
+    ~UnitStream() override;
 
     OSStatus start();
     AudioUnit handle() const { return handle_; }
@@ -49,8 +50,11 @@ private:
     void readable(pa_stream* stream) override;
     void writable(pa_stream* stream, std::size_t bytes) override;
     void lost() override;
+    void failRender();
+    static void failRenderLater(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void callInput(UInt32 frames) noexcept;
 
+    ServerDevices& devices_;
     const AudioUnit handle_;
     const UnitConfig config_;
     const ServerDevice device_;
@@ -61,6 +65,7 @@ private:
     CycleAssembler cycles_;                  // recording: slices of one fixed size
     const unsigned char* slice_ = nullptr;   // recording: the slice being delivered
     bool deviceGone_ = false;
+    pa_time_event* failTimer_ = nullptr;  // under the main-loop lock
     std::uint64_t sampleTime_ = 0;
 };
 
