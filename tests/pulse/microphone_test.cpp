@@ -30,6 +30,11 @@ protected:
         return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
     }
 
+    static bool isRenderFailureStop(const std::string& line) {
+        return line.starts_with("shutting down (AudioUnitRender failed (") &&
+               line.ends_with(") — parent will restart capture) — stopping capture");
+    }
+
     static std::vector<std::string> lastTwo(std::vector<std::string> lines) {
         if (lines.size() > 2) lines.erase(lines.begin(), lines.end() - 2);
         return lines;
@@ -37,7 +42,7 @@ protected:
 };
 
 TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
-    addSource("mic", 44100);
+    addSource("mic");
     server().pactl({"set-default-source", "mic"});
     auto capture = startCapture();
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
@@ -45,7 +50,7 @@ TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
 
     const double seconds = 3;
     // Different levels per channel: the mono result is their average.
-    auto& player = feed("mic", stereoSine(44100, seconds, 1000, 0.6, 0.2), 44100);
+    auto& player = feed("mic", stereoSine(micRate, seconds, 1000, 0.6, 0.2));
     ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
     std::this_thread::sleep_for(300ms);
     capture->closeStdin();
@@ -59,10 +64,8 @@ TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
     EXPECT_EQ(header->bitsPerSample, 32);
     EXPECT_EQ(header->producerCode, 5);
 
-    // Within 1%: PipeWire's pipe source paces itself by its fill level and
-    // so runs a few tenths of a percent fast.
     auto tone = measureTone(decodeSamples(stream), 48000);
-    EXPECT_NEAR(tone.frequency, 1000, 10);
+    EXPECT_NEAR(tone.frequency, 1000, 2);
     EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
     EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
     // Every fed frame, resampled: a lost fragment shortens the tone.
@@ -71,8 +74,8 @@ TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
 
 TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
     addSink("spk", 48000);
-    addSource("mic", 44100);
-    addSource("mic2", 22050);
+    addSource("mic");
+    addSource("mic2");
     server().pactl({"set-default-source", "mic2"});
     auto list = program(micProgram(), {"--list"});
     ASSERT_EQ(list->wait(exitTimeout), 0) << list->stderrText();
@@ -80,19 +83,19 @@ TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
     auto devices = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
     const auto expected = nlohmann::json::parse(R"([
         {"uid": "mic", "name": "mic", "is_default": false, "sample_rate": 44100, "channels": 2},
-        {"uid": "mic2", "name": "mic2", "is_default": true, "sample_rate": 22050, "channels": 2}
+        {"uid": "mic2", "name": "mic2", "is_default": true, "sample_rate": 44100, "channels": 2}
     ])");
     EXPECT_EQ(devices, expected) << "monitors (spk.monitor, mic_feed.monitor, ...) are no inputs";
 }
 
 TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
-    addSource("mic", 44100);
-    addSource("other", 48000);
+    addSource("mic");
+    addSource("other");
     server().pactl({"set-default-source", "mic"});
-    feed("other", stereoSine(48000, 20, 500, 0.5, 0.5), 48000);
+    feed("other", stereoSine(micRate, 20, 500, 0.5, 0.5));
     auto capture = startCapture({"--device", "other"});
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
-              "capture started on \"other\": device 48000 Hz 2ch → 48000 Hz 1ch (no resampling)");
+              "capture started on \"other\": device 44100 Hz 2ch → 48000 Hz 1ch (resampled)");
     ASSERT_TRUE(capture->waitForStdout(24 + 4 * 48000, 10));
 
     server().pactl({"set-default-source", "other"});
@@ -101,11 +104,11 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     ASSERT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, micPrefix)), endLines("stdin EOF (parent stopped us)"));
     auto tone = measureTone(decodeSamples(capture->stdoutBytes()), 48000);
-    EXPECT_NEAR(tone.frequency, 500, 5) << "recorded another source than the one named";
+    EXPECT_NEAR(tone.frequency, 500, 2) << "recorded another source than the one named";
 }
 
 TEST_P(Microphone, UnknownUidFailsTheStart) {
-    addSource("mic", 44100);
+    addSource("mic");
     auto capture = program(micProgram(), {"--device", "nosuch"});
     EXPECT_EQ(capture->wait(exitTimeout), 1);
     EXPECT_EQ(messages(*capture, micPrefix),
@@ -114,8 +117,8 @@ TEST_P(Microphone, UnknownUidFailsTheStart) {
 }
 
 TEST_P(Microphone, DefaultSourceSwitchStopsInOrder) {
-    addSource("mic", 44100);
-    addSource("mic2", 44100);
+    addSource("mic");
+    addSource("mic2");
     server().pactl({"set-default-source", "mic"});
     auto capture = startCapture();
     server().pactl({"set-default-source", "mic2"});
@@ -124,32 +127,35 @@ TEST_P(Microphone, DefaultSourceSwitchStopsInOrder) {
               endLines("default input device changed — parent will restart capture"));
 }
 
-// The default source vanishing moves the default elsewhere: a default change.
+// The default source vanishing moves the default elsewhere and ends the
+// stream; whichever of the two the capture hears first ends it.
 TEST_P(Microphone, UnpluggedDefaultSourceStopsInOrder) {
-    unsigned mic = addSource("mic", 44100);
-    addSource("mic2", 44100);
+    unsigned mic = addSource("mic");
+    addSource("mic2");
     server().pactl({"set-default-source", "mic"});
     auto capture = startCapture();
     unload(mic);
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
-    EXPECT_EQ(lastTwo(messages(*capture, micPrefix)),
-              endLines("default input device changed — parent will restart capture"));
+    auto lines = lastTwo(messages(*capture, micPrefix));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0] == endLines("default input device changed — parent will restart capture")[0] ||
+                isRenderFailureStop(lines[0]))
+        << lines[0];
+    EXPECT_EQ(lines[1], "capture stopped cleanly");
 }
 
 // A source named with --device has no default to follow: its render fails
 // as a vanished device, which ends the capture in order rather than stalling.
 TEST_P(Microphone, UnpluggedNamedSourceStopsInOrder) {
-    unsigned other = addSource("other", 44100);
-    addSource("mic", 44100);
+    unsigned other = addSource("other");
+    addSource("mic");
     server().pactl({"set-default-source", "mic"});
     auto capture = startCapture({"--device", "other"});
     unload(other);
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
     auto lines = lastTwo(messages(*capture, micPrefix));
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].starts_with("shutting down (AudioUnitRender failed (") &&
-                lines[0].ends_with(") — parent will restart capture) — stopping capture"))
-        << lines[0];
+    EXPECT_TRUE(isRenderFailureStop(lines[0])) << lines[0];
     EXPECT_EQ(lines[1], "capture stopped cleanly");
 }
 

@@ -18,7 +18,7 @@ const std::vector<Program> programs = {{micProgram(), "[tarnwick-miccapture] "},
 
 // No server anywhere: an empty runtime directory and a socket path that does
 // not exist, the way a desktop session without a sound server looks.
-TEST(NoSoundServer, BothProgramsFailTheStartWithTheServerError) {
+TEST(NoSoundServer, BothProgramsFailWithTheServerError) {
     const std::string dir = tempPath("-empty");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
     const std::map<std::string, std::string> env{
@@ -28,7 +28,7 @@ TEST(NoSoundServer, BothProgramsFailTheStartWithTheServerError) {
         ChildProcess child(p.path, {}, env);
         EXPECT_EQ(child.wait(exitTimeout), 1);
         EXPECT_EQ(messages(child, p.prefix),
-                  std::vector<std::string>{"capture start failed: cannot connect to the sound server: Connection refused"});
+                  std::vector<std::string>{"cannot connect to the sound server: Connection refused"});
         EXPECT_TRUE(child.stdoutBytes().empty()) << "no header without a capture";
     }
 }
@@ -37,7 +37,7 @@ class ServerLoss : public ServerTest {};
 
 TEST_P(ServerLoss, KilledServerStopsBothCapturesInOrder) {
     addSink("spk", 48000);
-    addSource("mic", 44100);
+    addSource("mic");
     server().pactl({"set-default-sink", "spk"});
     server().pactl({"set-default-source", "mic"});
     std::vector<std::unique_ptr<ChildProcess>> captures;

@@ -1,7 +1,5 @@
 #include "tests/pulse/server_test.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -43,30 +41,25 @@ unsigned ServerTest::addSink(const std::string& name, int rate) {
                                         " channels=2 format=float32le sink_properties=device.description=" + name);
 }
 
-unsigned ServerTest::addSource(const std::string& name, int rate) {
-    const std::string properties = "source_properties=device.description=" + name;
-    if (GetParam() == ServerKind::PulseAudio) {
-        addSink(name + "_feed", rate);
-        return load("module-remap-source",
-                    "source_name=" + name + " master=" + name + "_feed.monitor channels=2 " + properties);
-    }
-    // PipeWire (0.3.65) starves a remap source whose rate differs from the
-    // graph's; its pipe source keeps its own rate and reads silence while
-    // nothing is written.
-    const std::string fifo = fifoOf(name);
-    if (::mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + fifo);
-    return load("module-pipe-source", "source_name=" + name + " file=" + fifo + " format=float32le rate=" +
-                                          std::to_string(rate) + " channels=2 " + properties);
+unsigned ServerTest::addSource(const std::string& name) {
+    addSink(name + "_feed", micRate);
+    // A null sink that idles renders in blocks of seconds, so a source it
+    // clocks would deliver its first audio late, unlike a real microphone. A
+    // silent low-latency stream into it shortens the blocks, and one record
+    // from the source waits until the long block already begun is over.
+    players_.push_back(server_->spawn("pacat", {"--playback", "--raw", "--format=float32le", "--latency-msec=20",
+                                                "--rate=" + std::to_string(micRate), "--channels=2",
+                                                "--device=" + name + "_feed", "/dev/zero"}));
+    unsigned index = load("module-remap-source", "source_name=" + name + " master=" + name +
+                                                     "_feed.monitor channels=2 source_properties=device.description=" +
+                                                     name);
+    auto warm = server_->spawn("parec", {"--raw", "--latency-msec=20", "--device=" + name});
+    if (!warm->waitForStdout(1, 10)) throw std::runtime_error("source " + name + " delivers nothing");
+    return index;
 }
 
-std::string ServerTest::fifoOf(const std::string& source) { return server_->runtimeDir() + "/" + source + ".fifo"; }
-
-ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples, int rate) {
-    if (GetParam() == ServerKind::PulseAudio) return play(source + "_feed", samples, rate);
-    // The source reads at its own pace, so a blocking writer is paced by it.
-    players_.push_back(std::make_unique<ChildProcess>(
-        findProgram("sh"), std::vector<std::string>{"-c", "exec cat \"$0\" > \"$1\"", writeRaw(samples), fifoOf(source)}));
-    return *players_.back();
+ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples) {
+    return play(source + "_feed", samples, micRate);
 }
 
 ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {

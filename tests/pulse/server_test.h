@@ -19,6 +19,9 @@ namespace tarnwick::testing::pulse {
 // Generous: the suite also runs under sanitizers on a busy machine.
 inline constexpr double startTimeout = 30;
 inline constexpr double exitTimeout = 30;
+// Microphones run at the PipeWire server's graph rate: its remap sources do
+// not keep a rate of their own.
+inline constexpr int micRate = 44100;
 
 class ServerTest : public ::testing::TestWithParam<ServerKind> {
 protected:
@@ -34,12 +37,12 @@ protected:
 
     // A stereo null sink ("a speaker") at `rate`; its module index.
     unsigned addSink(const std::string& name, int rate);
-    // A real input ("a microphone"): a stereo float source at `rate` that is
-    // no sink's monitor. Its module index.
-    unsigned addSource(const std::string& name, int rate);
-    // Makes the source made by addSource carry these stereo samples (at its
-    // rate), then silence.
-    ChildProcess& feed(const std::string& source, const std::vector<float>& samples, int rate);
+    // A real input ("a microphone"): a stereo float source at micRate that
+    // is no sink's monitor, but a remap of the monitor of the null sink
+    // `name` + "_feed". Its module index.
+    unsigned addSource(const std::string& name);
+    // Makes that source carry these stereo samples (at micRate), then silence.
+    ChildProcess& feed(const std::string& source, const std::vector<float>& samples);
 
     // Plays interleaved float samples into `sink` with pacat.
     ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);
@@ -48,8 +51,6 @@ protected:
     std::unique_ptr<ChildProcess> program(const std::string& path, const std::vector<std::string>& args = {});
 
 private:
-    std::string fifoOf(const std::string& source);
-
     SoundServer* server_ = nullptr;
     std::vector<unsigned> modules_;
     std::vector<std::unique_ptr<ChildProcess>> players_;
