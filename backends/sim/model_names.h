@@ -6,6 +6,7 @@
 #include "backends/model/listeners.h"
 #include "backends/model/status_codes.h"
 #include "backends/model/string_refs.h"
+#include "backends/model/unit_config.h"
 #include "backends/model/unit_handles.h"
 
 namespace tarnwick::sim {
@@ -13,6 +14,7 @@ namespace tarnwick::sim {
 using model::BufferListStorage;
 using model::ListenerRegistry;
 using model::StringRefs;
+using model::UnitConfig;
 
 using model::componentHandle;
 using model::kComponentHandle;

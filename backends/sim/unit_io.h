@@ -13,19 +13,6 @@
 
 namespace tarnwick::sim {
 
-// A unit's settings as AudioUnitSetProperty left them.
-struct UnitConfig {
-    bool inputEnabled = false;
-    bool outputEnabled = true;
-    std::optional<AudioObjectID> device;                      // CurrentDevice
-    std::optional<AudioStreamBasicDescription> clientFormat;  // StreamFormat, output scope, element 1
-    std::optional<AudioStreamBasicDescription> renderFormat;  // StreamFormat, input scope, element 0
-    AURenderCallbackStruct inputCallback{};
-    AURenderCallbackStruct renderCallback{};
-    UInt32 maxFramesPerSlice = 4096;
-    bool initialized = false;
-};
-
 // Formats as a unit on `device` reports them when nobody set them.
 AudioStreamBasicDescription deviceInputFormat(const DeviceState& device);
 AudioStreamBasicDescription deviceOutputFormat(const DeviceState& device);
