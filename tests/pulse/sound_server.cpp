@@ -73,9 +73,9 @@ void SoundServer::start() {
     socket_ = dir_ + "/pulse/native";
 
     if (kind_ == ServerKind::PipeWire) {
-        // The graph runs at 44100 Hz unless all of a device's streams ask
-        // for 48000 Hz, so that microphones at 44100 Hz exist next to
-        // speakers at 48000 Hz, neither resampled.
+        // The graph runs at 44100 Hz and switches to 48000 Hz for devices at
+        // that rate: remap sources (our microphones) only work at the
+        // graph's rate, and speakers at 48000 Hz stay unresampled.
         std::filesystem::create_directories(dir_ + "/.config/pipewire/pipewire.conf.d");
         std::ofstream(dir_ + "/.config/pipewire/pipewire.conf.d/rates.conf")
             << "context.properties = { default.clock.rate = 44100 default.clock.allowed-rates = [ 44100 48000 ] }\n";
@@ -121,7 +121,9 @@ void SoundServer::reapGroup(double seconds) {
     if (group_ <= 0) return;
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     bool killed = false;
-    while (::kill(-group_, 0) == 0 || errno != ESRCH) {
+    // A zombie still counts as a member; one that is not ours to reap (it
+    // should not exist, we are subreaper) must not hang the tests.
+    while ((::kill(-group_, 0) == 0 || errno != ESRCH) && Clock::now() < deadline + std::chrono::seconds(5)) {
         while (::waitpid(-group_, nullptr, WNOHANG) > 0) {
         }
         if (!killed && Clock::now() > deadline) {
