@@ -11,24 +11,14 @@
 #include <vector>
 
 #include "backends/model/buffer_list.h"
+#include "backends/model/unit_config.h"
 #include "backends/pulse/cycle_assembler.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
 
 namespace tarnwick::pulse {
 
-// A unit's settings as AudioUnitSetProperty left them.
-struct UnitConfig {
-    bool inputEnabled = false;
-    bool outputEnabled = true;
-    std::optional<AudioObjectID> device;
-    std::optional<AudioStreamBasicDescription> clientFormat;  // output scope, element 1
-    std::optional<AudioStreamBasicDescription> renderFormat;  // input scope, element 0
-    AURenderCallbackStruct inputCallback{};
-    AURenderCallbackStruct renderCallback{};
-    UInt32 maxFramesPerSlice = 4096;
-    bool initialized = false;
-};
+using model::UnitConfig;
 
 AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar);
 
@@ -97,10 +87,6 @@ private:
 
     Unit* find(AudioUnit unit);  // under mutex_
     std::optional<ServerDevice> boundDevice(const UnitConfig& config) const;
-    OSStatus apply(UnitConfig& config, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                   const void* data, UInt32 size);
-    OSStatus read(const UnitConfig& config, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                  void* data, UInt32* ioSize);
     // Closes a stream taken out of its unit; one stopped from its own callback
     // is kept until the system closes, as its callback is still on the stack.
     void retire(std::shared_ptr<UnitStream> stream);
