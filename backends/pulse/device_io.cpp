@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backends/model/io_handover.h"
 #include "frame/host_clock.h"
 
 namespace tarnwick::pulse {
@@ -70,17 +71,8 @@ void TapStream::deliver(const unsigned char* data, UInt32 frames) noexcept {
     now.mRateScalar = 1.0;
     now.mFlags = 0x1 | 0x2;  // sample time and host time valid
     sampleTime_ += frames;
-    auto runBlock = [&] {
-        // Checked again once we hold the queue: a stop issued while we waited
-        // for it must not be followed by a cycle.
-        if (!running_.load(std::memory_order_acquire)) return;
-        block_(&now, &input, &now, nullptr, &now);
-    };
-    if (queue_) {
-        queue_->sync(runBlock);
-    } else {
-        runBlock();
-    }
+    model::runIOBlock(queue_, [this] { return running_.load(std::memory_order_acquire); }, block_, &now, &input, &now,
+                      nullptr, &now);
 }
 
 OSStatus DeviceIO::createTap(const audio::TapDescription& description, AudioObjectID* outTapID) {
