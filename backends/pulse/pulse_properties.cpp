@@ -35,8 +35,10 @@ UInt32 bufferFrames(const ServerDevice& device) {
 
 }  // namespace
 
-PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
-    if (object == audio::kSystemObject) return systemValue(address.mSelector);
+PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                               UInt32 qualifierSize, const void* qualifier) const {
+    if (object == audio::kSystemObject) return systemValue(address.mSelector, qualifierSize, qualifier);
+    if (processes_->pidOf(object)) return processValue(object, address.mSelector);
     if (auto device = devices_->byId(object)) return deviceValue(*device, address);
     if (auto aggregate = io_->aggregate(object)) return aggregateValue(*aggregate, address);
     Value v;
@@ -55,9 +57,24 @@ PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const Audio
     return v;
 }
 
-PulseAudioSystem::Value PulseAudioSystem::systemValue(AudioObjectPropertySelector selector) const {
+PulseAudioSystem::Value PulseAudioSystem::systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize,
+                                                      const void* qualifier) const {
     Value v;
     switch (selector) {
+        case kPropProcessObjectList:
+            for (AudioObjectID id : processes_->objects()) append(v.bytes, id);
+            break;
+        case kPropTranslatePIDToProcess: {
+            // A process with no object reads as object 0.
+            std::int32_t pid = 0;
+            if (qualifierSize != sizeof pid || !qualifier) {
+                v.status = audio::kBadPropertySizeError;
+                break;
+            }
+            std::memcpy(&pid, qualifier, sizeof pid);
+            append(v.bytes, processes_->objectFor(pid));
+            break;
+        }
         case audio::kPropDevices:
             for (AudioObjectID id : devices_->listed()) append(v.bytes, id);
             break;
@@ -69,6 +86,19 @@ PulseAudioSystem::Value PulseAudioSystem::systemValue(AudioObjectPropertySelecto
             break;
         default:
             v.status = audio::kUnknownPropertyError;
+    }
+    return v;
+}
+
+PulseAudioSystem::Value PulseAudioSystem::processValue(AudioObjectID object,
+                                                       AudioObjectPropertySelector selector) const {
+    Value v;
+    if (selector == kPropProcessPID) {
+        append(v.bytes, processes_->pidOf(object).value_or(0));
+    } else if (selector == kPropProcessRunsOutput) {
+        append(v.bytes, UInt32{processes_->runsOutput(object).value_or(false) ? 1u : 0u});
+    } else {
+        v.status = audio::kUnknownPropertyError;
     }
     return v;
 }
@@ -149,14 +179,16 @@ PulseAudioSystem::Value PulseAudioSystem::aggregateValue(const DeviceIO::Aggrega
 }
 
 bool PulseAudioSystem::exists(AudioObjectID object) const {
-    return object == audio::kSystemObject || devices_->byId(object) || io_->aggregate(object) || io_->isTap(object);
+    return object == audio::kSystemObject || devices_->byId(object) || io_->aggregate(object) || io_->isTap(object) ||
+           processes_->pidOf(object);
 }
 
 OSStatus PulseAudioSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
-                                                          const AudioObjectPropertyAddress* inAddress, UInt32,
-                                                          const void*, UInt32* outDataSize) {
+                                                          const AudioObjectPropertyAddress* inAddress,
+                                                          UInt32 inQualifierDataSize, const void* inQualifierData,
+                                                          UInt32* outDataSize) {
     if (!inAddress || !outDataSize) return audio::kInvalidParameterError;
-    Value v = read(inObjectID, *inAddress);
+    Value v = read(inObjectID, *inAddress, inQualifierDataSize, inQualifierData);
     if (v.status == 0) {
         *outDataSize = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
     }
@@ -164,10 +196,11 @@ OSStatus PulseAudioSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObject
 }
 
 OSStatus PulseAudioSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                                      const AudioObjectPropertyAddress* inAddress, UInt32, const void*,
+                                                      const AudioObjectPropertyAddress* inAddress,
+                                                      UInt32 inQualifierDataSize, const void* inQualifierData,
                                                       UInt32* ioDataSize, void* outData) {
     if (!inAddress || !ioDataSize || !outData) return audio::kInvalidParameterError;
-    Value v = read(inObjectID, *inAddress);
+    Value v = read(inObjectID, *inAddress, inQualifierDataSize, inQualifierData);
     if (v.status != 0) return v.status;
     const UInt32 size = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
     if (*ioDataSize < size) return audio::kBadPropertySizeError;  // nothing written
@@ -182,7 +215,8 @@ OSStatus PulseAudioSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID,
 }
 
 OSStatus PulseAudioSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID,
-                                                      const AudioObjectPropertyAddress* inAddress, UInt32, const void*,
+                                                      const AudioObjectPropertyAddress* inAddress,
+                                                      UInt32 inQualifierDataSize, const void* inQualifierData,
                                                       UInt32 inDataSize, const void* inData) {
     if (!inAddress || !inData) return audio::kInvalidParameterError;
     if (inAddress->mSelector == audio::kPropBufferFrameSize && io_->aggregate(inObjectID)) {
@@ -193,7 +227,7 @@ OSStatus PulseAudioSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID,
         if (frames == 0 || frames > 65536) return audio::kIllegalOperationError;
         return io_->setAggregateBufferFrames(inObjectID, frames) ? 0 : audio::kBadObjectError;
     }
-    OSStatus status = read(inObjectID, *inAddress).status;
+    OSStatus status = read(inObjectID, *inAddress, inQualifierDataSize, inQualifierData).status;
     return status != 0 ? status : audio::kIllegalOperationError;
 }
 

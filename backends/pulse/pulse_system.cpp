@@ -21,10 +21,12 @@ PulseAudioSystem::PulseAudioSystem(const std::string& clientName) {
         requestShutdown("sound server connection lost: " + error + " — parent will restart capture");
     });
     devices_ = std::make_unique<ServerDevices>(*connection_, listeners_, nextID_);
+    processes_ = std::make_unique<ServerProcesses>(*connection_, *devices_, listeners_, nextID_);
+    devices_->setProcesses(processes_.get());
     units_ = std::make_unique<Units>(*connection_, *devices_);
     io_ = std::make_unique<DeviceIO>(*connection_, *devices_, nextID_);
     Connection::Lock lock(*connection_);
-    if (!devices_->load(kOpenSeconds)) {
+    if (!devices_->load(kOpenSeconds) || !processes_->load(kOpenSeconds)) {
         std::string error = connection_->lastError();
         throw ConnectError("cannot read the sound server's devices: " + error);
     }
@@ -36,10 +38,12 @@ PulseAudioSystem::~PulseAudioSystem() {
     {
         Connection::Lock lock(*connection_);
         pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+        devices_->setProcesses(nullptr);
         connection_->onLost(nullptr);
     }
     io_.reset();
     units_.reset();
+    processes_.reset();
     devices_.reset();
     connection_.reset();
 }

@@ -11,6 +11,7 @@
 #include "backends/pulse/connection.h"
 #include "backends/pulse/device_io.h"
 #include "backends/pulse/server_devices.h"
+#include "backends/pulse/server_processes.h"
 #include "backends/pulse/units.h"
 #include "frame/audio/audio_system.h"
 
@@ -74,8 +75,10 @@ private:
         std::vector<unsigned char> bytes;
         std::optional<std::string> text;  // string properties: each read hands out a new reference
     };
-    Value read(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
-    Value systemValue(AudioObjectPropertySelector selector) const;
+    Value read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+               const void* qualifier) const;
+    Value systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize, const void* qualifier) const;
+    Value processValue(AudioObjectID object, AudioObjectPropertySelector selector) const;
     Value deviceValue(const ServerDevice& device, const AudioObjectPropertyAddress& address) const;
     Value aggregateValue(const DeviceIO::AggregateInfo& aggregate, const AudioObjectPropertyAddress& address) const;
     bool exists(AudioObjectID object) const;
@@ -85,6 +88,7 @@ private:
     model::StringRefs strings_;
     std::unique_ptr<Connection> connection_;
     std::unique_ptr<ServerDevices> devices_;
+    std::unique_ptr<ServerProcesses> processes_;
     std::unique_ptr<Units> units_;
     std::unique_ptr<DeviceIO> io_;
 };

@@ -1,5 +1,7 @@
 #include "backends/pulse/server_devices.h"
 
+#include "backends/pulse/server_processes.h"
+
 namespace tarnwick::pulse {
 
 namespace {
@@ -13,6 +15,7 @@ void dropOperation(pa_operation* operation) {
 template <typename Change>
 void ServerDevices::update(Change change) {
     std::vector<std::pair<AudioObjectID, AudioObjectPropertySelector>> changed;
+    bool outputChanged = false;
     {
         std::lock_guard lock(mutex_);
         const AudioObjectID input = defaultLocked(false);
@@ -21,8 +24,10 @@ void ServerDevices::update(Change change) {
         // A default device that goes away is a change of default, whether or
         // not the server has named a new one yet.
         if (defaultLocked(false) != input) changed.emplace_back(audio::kSystemObject, audio::kPropDefaultInputDevice);
-        if (defaultLocked(true) != output) changed.emplace_back(audio::kSystemObject, audio::kPropDefaultOutputDevice);
+        outputChanged = defaultLocked(true) != output;
+        if (outputChanged) changed.emplace_back(audio::kSystemObject, audio::kPropDefaultOutputDevice);
     }
+    if (outputChanged && processes_) processes_->defaultSinkChanged();
     for (const auto& [object, selector] : changed) listeners_.notify(object, selector);
 }
 
@@ -37,9 +42,9 @@ bool ServerDevices::load(double timeoutSeconds) {
                                     timeoutSeconds) &&
            connection_.finishLocked(
                pa_context_subscribe(context,
-                                    static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                                        PA_SUBSCRIPTION_MASK_SINK |
-                                                                        PA_SUBSCRIPTION_MASK_SOURCE),
+                                    static_cast<pa_subscription_mask_t>(
+                                        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                        PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT),
                                     &ServerDevices::subscribed, this),
                timeoutSeconds);
 }
@@ -70,6 +75,7 @@ void ServerDevices::sourceInfo(pa_context*, const pa_source_info* info, int eol,
         device.rate = info->sample_spec.rate;
         device.channels = info->sample_spec.channels;
         device.channelMap = info->channel_map;
+        device.serverIndex = info->index;
         self->upsert(std::move(device), info->index);
     }
     self->connection_.signal();
@@ -85,6 +91,7 @@ void ServerDevices::sinkInfo(pa_context*, const pa_sink_info* info, int eol, voi
         device.rate = info->sample_spec.rate;
         device.channels = info->sample_spec.channels;
         device.channelMap = info->channel_map;
+        device.serverIndex = info->index;
         device.monitorSource = info->monitor_source_name ? info->monitor_source_name : "";
         self->upsert(std::move(device), info->index);
     }
@@ -97,6 +104,8 @@ void ServerDevices::event(pa_context* context, pa_subscription_event_type_t type
     const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         dropOperation(pa_context_get_server_info(context, &ServerDevices::serverInfo, self));
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+        if (self->processes_) self->processes_->event(type, index);
     } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE || facility == PA_SUBSCRIPTION_EVENT_SINK) {
         const bool isSink = facility == PA_SUBSCRIPTION_EVENT_SINK;
         if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
@@ -137,6 +146,13 @@ void ServerDevices::remove(bool isSink, uint32_t index) {
         if (auto device = devices_.find(found->second); device != devices_.end()) device->second.present = false;
         idsByIndex_.erase(found);
     });
+}
+
+std::optional<uint32_t> ServerDevices::serverIndexOf(AudioObjectID id) const {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(id);
+    if (found == devices_.end() || !found->second.present) return std::nullopt;
+    return found->second.serverIndex;
 }
 
 void ServerDevices::vanished(AudioObjectID id) {

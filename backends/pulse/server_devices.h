@@ -20,6 +20,8 @@
 
 namespace tarnwick::pulse {
 
+class ServerProcesses;
+
 struct ServerDevice {
     AudioObjectID id = 0;
     bool isSink = false;
@@ -30,6 +32,7 @@ struct ServerDevice {
     pa_channel_map channelMap{};
     std::string monitorSource;  // sinks only
     bool present = true;
+    uint32_t serverIndex = PA_INVALID_INDEX;
     UInt32 fragmentFrames = 0;  // the real fragment of the latest stream on it; 0: none yet
 };
 
@@ -48,6 +51,9 @@ public:
     AudioObjectID defaultInput() const;
     AudioObjectID defaultOutput() const;
     void setFragmentFrames(AudioObjectID id, UInt32 frames);
+    std::optional<uint32_t> serverIndexOf(AudioObjectID id) const;
+    // Where playback-stream events and default-sink changes go.
+    void setProcesses(ServerProcesses* processes) { processes_ = processes; }
     // A stream learnt before the server's event that its device is gone.
     // Main-loop thread.
     void vanished(AudioObjectID id);
@@ -77,6 +83,7 @@ private:
     std::map<std::pair<bool, uint32_t>, AudioObjectID> idsByIndex_;
     std::string defaultSink_;
     std::string defaultSource_;
+    ServerProcesses* processes_ = nullptr;
 };
 
 }  // namespace tarnwick::pulse
