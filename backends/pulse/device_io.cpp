@@ -24,11 +24,20 @@ const std::string* stringMember(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
-TapStream::TapStream(Connection& connection, kit::SerialQueue* queue, audio::DeviceIOBlock block)
-    : ServerStream(connection), queue_(queue), block_(std::move(block)) {}
+TapStream::TapStream(Connection& connection, ServerDevices& devices, kit::SerialQueue* queue,
+                     audio::DeviceIOBlock block)
+    : ServerStream(connection), devices_(devices), queue_(queue), block_(std::move(block)) {}
+
+void TapStream::lost() {
+    // The monitor ends with its sink. The caller has no IO error to see, but
+    // it listens for the default output: a sink that goes away is no longer
+    // the default, which it learns at once rather than from a silent stream.
+    if (connection_.alive()) devices_.vanished(sink_);
+}
 
 OSStatus TapStream::start(const ServerDevice& sink, UInt32 fragmentFrames) {
     if (sink.monitorSource.empty()) return kBadDeviceError;
+    sink_ = sink.id;
     spec_.format = PA_SAMPLE_FLOAT32LE;
     spec_.rate = static_cast<uint32_t>(sink.rate);
     spec_.channels = kTapChannels;
@@ -171,7 +180,7 @@ OSStatus DeviceIO::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
         sink = devices_.byId(aggregate->second.main);
         if (!sink) return kBadDeviceError;
         fragmentFrames = aggregate->second.bufferFrames;
-        stream = std::make_shared<TapStream>(connection_, found->second.queue, found->second.block);
+        stream = std::make_shared<TapStream>(connection_, devices_, found->second.queue, found->second.block);
     }
     // Outside the lock: the server may take a while to answer.
     OSStatus status = stream->start(*sink, fragmentFrames);

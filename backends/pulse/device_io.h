@@ -26,7 +26,7 @@ inline constexpr UInt32 kTapChannels = 2;
 
 class TapStream final : public ServerStream {
 public:
-    TapStream(Connection& connection, kit::SerialQueue* queue, audio::DeviceIOBlock block);
+    TapStream(Connection& connection, ServerDevices& devices, kit::SerialQueue* queue, audio::DeviceIOBlock block);
     ~TapStream() override { close(); }
 
     OSStatus start(const ServerDevice& sink, UInt32 fragmentFrames);
@@ -36,8 +36,11 @@ public:
 
 private:
     void readable(pa_stream* stream) override;
+    void lost() override;
     void deliver(const unsigned char* data, UInt32 frames) noexcept;
 
+    ServerDevices& devices_;
+    AudioObjectID sink_ = 0;
     kit::SerialQueue* const queue_;
     const audio::DeviceIOBlock block_;
     std::atomic<bool> running_{true};
