@@ -1,6 +1,7 @@
 // Chooses the audio system behind the platform boundary from TARNWICK_AUDIO,
 // the first time the program needs it, so that command-line errors never
-// depend on it.
+// depend on it. Unset, it is the platform's own: CoreAudio on macOS,
+// PulseAudio on Linux where that backend is built.
 
 #include <cstdlib>
 #include <mutex>
@@ -12,6 +13,9 @@
 #endif
 #if defined(TARNWICK_COREAUDIO_OVER_SIM)
 #include "tests/coreaudio_over_sim/simulated_hal.h"
+#endif
+#if defined(TARNWICK_HAVE_PULSE)
+#include "backends/pulse/pulse_system.h"
 #endif
 #include "frame/audio/audio_system.h"
 #include "frame/lifecycle.h"
@@ -52,6 +56,15 @@ std::shared_ptr<AudioSystem> open() {
             fail(error.what());
         }
     }
+#if defined(TARNWICK_HAVE_PULSE)
+    if (name == "pulse" || name.empty()) {
+        try {
+            return pulse::openPulse();
+        } catch (const pulse::ConnectError& error) {
+            fail(error.what());
+        }
+    }
+#endif
     if (name.empty()) {
         fail("no audio system is built for this platform yet — set TARNWICK_AUDIO=sim to use the simulated one");
     }

@@ -1,5 +1,6 @@
 #include "backends/sim/aggregate_io.h"
 
+#include "backends/model/io_handover.h"
 #include "backends/sim/signal.h"
 
 namespace tarnwick::sim {
@@ -48,17 +49,7 @@ void ProcRun::cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noe
     AudioTimeStamp outputTime = now;
     const AudioBufferList* input = input_.list();
 
-    auto runBlock = [&] {
-        // Checked again once we hold the queue: a stop issued while we waited
-        // for it must not be followed by a cycle.
-        if (!io_.running()) return;
-        block_(&now, input, &inputTime, output, &outputTime);
-    };
-    if (queue_) {
-        queue_->sync(runBlock);
-    } else {
-        runBlock();
-    }
+    model::runIOBlock(queue_, [this] { return io_.running(); }, block_, &now, input, &inputTime, output, &outputTime);
 }
 
 }  // namespace tarnwick::sim

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "backends/sim/buffer_list.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/device_state.h"
 #include "backends/sim/io_thread.h"
 #include "frame/audio/audio_system.h"

@@ -6,11 +6,10 @@
 
 #include "backends/sim/device_state.h"
 #include "backends/sim/fault_table.h"
-#include "backends/sim/listeners.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/process_table.h"
 #include "backends/sim/retired_runs.h"
 #include "backends/sim/scenario.h"
-#include "backends/sim/string_refs.h"
 #include "backends/sim/trace.h"
 
 namespace tarnwick::sim {

@@ -5,9 +5,8 @@
 #include "backends/sim/unit_host.h"
 
 #include "backends/sim/sim_clock.h"
-#include "backends/sim/sim_status.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/trace_text.h"
-#include "backends/sim/unit_handles.h"
 
 namespace tarnwick::sim {
 

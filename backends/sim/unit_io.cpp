@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "backends/sim/sim_status.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/signal.h"
 
 namespace tarnwick::sim {

@@ -5,26 +5,13 @@
 
 #include <cstdint>
 
-#include "backends/sim/buffer_list.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/device_state.h"
 #include "backends/sim/io_thread.h"
 #include "frame/kit/serial_queue.h"
 #include "frame/audio/platform_types.h"
 
 namespace tarnwick::sim {
-
-// A unit's settings as AudioUnitSetProperty left them.
-struct UnitConfig {
-    bool inputEnabled = false;
-    bool outputEnabled = true;
-    std::optional<AudioObjectID> device;                      // CurrentDevice
-    std::optional<AudioStreamBasicDescription> clientFormat;  // StreamFormat, output scope, element 1
-    std::optional<AudioStreamBasicDescription> renderFormat;  // StreamFormat, input scope, element 0
-    AURenderCallbackStruct inputCallback{};
-    AURenderCallbackStruct renderCallback{};
-    UInt32 maxFramesPerSlice = 4096;
-    bool initialized = false;
-};
 
 // Formats as a unit on `device` reports them when nobody set them.
 AudioStreamBasicDescription deviceInputFormat(const DeviceState& device);

@@ -1,11 +1,10 @@
-// Audio unit properties: what AudioUnitSetProperty accepts and what
-// AudioUnitGetProperty reports, per property, scope and element.
+// Audio unit properties: the trace, fault injection and locking around them;
+// what they accept and report is the emulated model's (backends/model/unit_config.h).
 
 #include <cstring>
 
-#include "backends/sim/sim_status.h"
+#include "backends/sim/model_names.h"
 #include "backends/sim/trace_text.h"
-#include "backends/sim/unit_handles.h"
 #include "backends/sim/unit_host.h"
 
 namespace tarnwick::sim {
@@ -34,6 +33,74 @@ std::string propertyArgs(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope 
 std::string callbackText(const AURenderCallbackStruct& callback) {
     return callback.inputProc ? "{proc}" : "{null}";
 }
+
+// A property value as the trace shows it; empty when its size is not the
+// property's.
+std::string valueTextOf(AudioUnitPropertyID id, const void* data, UInt32 size) {
+    switch (id) {
+        case audio::kUnitPropEnableIO:
+        case audio::kUnitPropCurrentDevice:
+        case audio::kUnitPropMaximumFramesPerSlice:
+            return size == sizeof(UInt32) ? std::to_string(readU32(data)) : "";
+        case audio::kUnitPropStreamFormat: {
+            if (size != sizeof(AudioStreamBasicDescription)) return "";
+            AudioStreamBasicDescription format;
+            std::memcpy(&format, data, sizeof format);
+            return formatText(format);
+        }
+        case audio::kUnitPropSetInputCallback:
+        case audio::kUnitPropSetRenderCallback: {
+            if (size != sizeof(AURenderCallbackStruct)) return "";
+            AURenderCallbackStruct callback;
+            std::memcpy(&callback, data, sizeof callback);
+            return callbackText(callback);
+        }
+        default:
+            return "";
+    }
+}
+
+// The scenario's devices as the shared unit properties see them.
+class ScenarioUnitDevices final : public model::UnitDevices {
+public:
+    explicit ScenarioUnitDevices(const DeviceTable& devices) : devices_(devices) {}
+
+    bool exists(AudioObjectID device) const override { return devices_.byId(device) != nullptr; }
+    AudioObjectID bound(const UnitConfig& config) const override {
+        const DeviceState* device =
+            devices_.byId(config.device ? *config.device
+                                        : (config.inputEnabled ? devices_.defaultInput.load()
+                                                               : devices_.defaultOutput.load()));
+        return device ? device->id() : 0;
+    }
+    AudioStreamBasicDescription inputFormat(AudioObjectID device) const override {
+        return deviceInputFormat(*devices_.byId(device));
+    }
+    AudioStreamBasicDescription outputFormat(AudioObjectID device) const override {
+        return deviceOutputFormat(*devices_.byId(device));
+    }
+    AudioStreamBasicDescription renderFormat(AudioObjectID device) const override {
+        return defaultRenderFormat(*devices_.byId(device));
+    }
+    OSStatus acceptsClientFormat(AudioObjectID device, const AudioStreamBasicDescription& format) const override {
+        if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
+        const DeviceState* bound = devices_.byId(device);
+        const UnitSpec* rules = bound ? &bound->setup().unit : nullptr;
+        if (rules && (isPlanar(format) ? rules->rejectsNonInterleaved : rules->rejectsInterleaved)) {
+            return audio::kFormatNotSupported;
+        }
+        return 0;
+    }
+    OSStatus acceptsRenderFormat(AudioObjectID device, const AudioStreamBasicDescription& format) const override {
+        if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
+        const DeviceState* bound = devices_.byId(device);
+        if (bound && bound->setup().unit.rejectsStreamFormat) return audio::kFormatNotSupported;
+        return 0;
+    }
+
+private:
+    const DeviceTable& devices_;
+};
 
 }  // namespace
 
@@ -64,87 +131,8 @@ OSStatus UnitHost::setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnit
 OSStatus UnitHost::applyProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                                  const void* data, UInt32 size, std::string* valueText) {
     if (!data) return audio::kInvalidParameterError;
-    UnitConfig& config = unit.config;
-    switch (id) {
-        case audio::kUnitPropEnableIO: {
-            if (size != sizeof(UInt32)) return audio::kInvalidParameterError;
-            UInt32 value = readU32(data);
-            *valueText = std::to_string(value);
-            if (scope == audio::kUnitScopeInput) {
-                if (element != 1) return kUnitErrInvalidElement;
-                config.inputEnabled = value != 0;
-            } else if (scope == audio::kUnitScopeOutput) {
-                if (element != 0) return kUnitErrInvalidElement;
-                config.outputEnabled = value != 0;
-            } else {
-                return kUnitErrInvalidScope;
-            }
-            return 0;
-        }
-        case audio::kUnitPropCurrentDevice: {
-            if (size != sizeof(UInt32)) return audio::kInvalidParameterError;
-            AudioObjectID device = readU32(data);
-            *valueText = std::to_string(device);
-            if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
-            if (!ctx_.devices.byId(device)) return kUnitErrInvalidPropertyValue;
-            config.device = device;
-            return 0;
-        }
-        case audio::kUnitPropStreamFormat: {
-            if (size != sizeof(AudioStreamBasicDescription)) return audio::kInvalidParameterError;
-            AudioStreamBasicDescription format;
-            std::memcpy(&format, data, sizeof format);
-            *valueText = formatText(format);
-            bool clientSide = scope == audio::kUnitScopeOutput && element == 1;
-            bool renderSide = scope == audio::kUnitScopeInput && element == 0;
-            if (!clientSide && !renderSide) {
-                bool deviceSide = (scope == audio::kUnitScopeInput && element == 1) ||
-                                  (scope == audio::kUnitScopeOutput && element == 0);
-                if (deviceSide) return kUnitErrPropertyNotWritable;
-                return scope == audio::kUnitScopeGlobal ? kUnitErrInvalidScope : kUnitErrInvalidElement;
-            }
-            if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
-            const DeviceState* device = boundDevice(config);
-            const UnitSpec* rules = device ? &device->setup().unit : nullptr;
-            if (clientSide) {
-                if (rules && (isPlanar(format) ? rules->rejectsNonInterleaved : rules->rejectsInterleaved)) {
-                    return audio::kFormatNotSupported;
-                }
-                config.clientFormat = format;
-            } else {
-                if (rules && rules->rejectsStreamFormat) return audio::kFormatNotSupported;
-                config.renderFormat = format;
-            }
-            return 0;
-        }
-        case audio::kUnitPropMaximumFramesPerSlice: {
-            if (size != sizeof(UInt32)) return audio::kInvalidParameterError;
-            UInt32 value = readU32(data);
-            *valueText = std::to_string(value);
-            if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
-            if (value == 0 || value > kMaxBufferFrames) return kUnitErrInvalidPropertyValue;
-            config.maxFramesPerSlice = value;
-            return 0;
-        }
-        case audio::kUnitPropSetInputCallback:
-        case audio::kUnitPropSetRenderCallback: {
-            if (size != sizeof(AURenderCallbackStruct)) return audio::kInvalidParameterError;
-            AURenderCallbackStruct callback;
-            std::memcpy(&callback, data, sizeof callback);
-            *valueText = callbackText(callback);
-            if (id == audio::kUnitPropSetInputCallback) {
-                if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
-                config.inputCallback = callback;
-            } else {
-                if (scope != audio::kUnitScopeInput) return kUnitErrInvalidScope;
-                if (element != 0) return kUnitErrInvalidElement;
-                config.renderCallback = callback;
-            }
-            return 0;
-        }
-        default:
-            return audio::kInvalidPropertyError;
-    }
+    *valueText = valueTextOf(id, data, size);
+    return model::applyUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, size);
 }
 
 OSStatus UnitHost::getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
@@ -173,72 +161,10 @@ OSStatus UnitHost::getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnit
 
 OSStatus UnitHost::readProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                                 void* data, UInt32* ioSize, std::string* valueText) {
-    const UnitConfig& config = unit.config;
-    auto give = [&](const void* value, UInt32 size, std::string text) -> OSStatus {
-        if (*ioSize < size) return audio::kInvalidParameterError;
-        std::memcpy(data, value, size);
-        *ioSize = size;
-        *valueText = std::move(text);
-        return 0;
-    };
-    switch (id) {
-        case audio::kUnitPropEnableIO: {
-            UInt32 value;
-            if (scope == audio::kUnitScopeInput) {
-                if (element != 1) return kUnitErrInvalidElement;
-                value = config.inputEnabled ? 1 : 0;
-            } else if (scope == audio::kUnitScopeOutput) {
-                if (element != 0) return kUnitErrInvalidElement;
-                value = config.outputEnabled ? 1 : 0;
-            } else {
-                return kUnitErrInvalidScope;
-            }
-            return give(&value, sizeof value, std::to_string(value));
-        }
-        case audio::kUnitPropCurrentDevice: {
-            if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
-            const DeviceState* device = boundDevice(config);
-            AudioObjectID value = device ? device->id() : 0;
-            return give(&value, sizeof value, std::to_string(value));
-        }
-        case audio::kUnitPropStreamFormat: {
-            const DeviceState* device = boundDevice(config);
-            AudioStreamBasicDescription format{};
-            if (scope == audio::kUnitScopeInput && element == 1) {
-                if (!device) return kUnitErrNoConnection;
-                format = deviceInputFormat(*device);
-            } else if (scope == audio::kUnitScopeOutput && element == 1) {
-                if (config.clientFormat) {
-                    format = *config.clientFormat;
-                } else {
-                    if (!device) return kUnitErrNoConnection;
-                    format = deviceInputFormat(*device);
-                }
-            } else if (scope == audio::kUnitScopeInput && element == 0) {
-                if (config.renderFormat) {
-                    format = *config.renderFormat;
-                } else {
-                    if (!device) return kUnitErrNoConnection;
-                    format = defaultRenderFormat(*device);
-                }
-            } else if (scope == audio::kUnitScopeOutput && element == 0) {
-                if (!device) return kUnitErrNoConnection;
-                format = deviceOutputFormat(*device);
-            } else {
-                return scope == audio::kUnitScopeGlobal ? kUnitErrInvalidScope : kUnitErrInvalidElement;
-            }
-            return give(&format, sizeof format, formatText(format));
-        }
-        case audio::kUnitPropMaximumFramesPerSlice:
-            if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
-            return give(&config.maxFramesPerSlice, sizeof(UInt32), std::to_string(config.maxFramesPerSlice));
-        case audio::kUnitPropSetInputCallback:
-            return give(&config.inputCallback, sizeof(AURenderCallbackStruct), callbackText(config.inputCallback));
-        case audio::kUnitPropSetRenderCallback:
-            return give(&config.renderCallback, sizeof(AURenderCallbackStruct), callbackText(config.renderCallback));
-        default:
-            return audio::kInvalidPropertyError;
-    }
+    OSStatus status =
+        model::readUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, ioSize);
+    if (status == 0) *valueText = valueTextOf(id, data, *ioSize);
+    return status;
 }
 
 }  // namespace tarnwick::sim

@@ -1,10 +1,10 @@
-#include "backends/sim/buffer_list.h"
+#include "backends/model/buffer_list.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 void BufferListStorage::allocate(const std::vector<UInt32>& channelsPerBuffer, UInt32 frames) {
     std::size_t bytes = std::max(sizeof(AudioBufferList),
@@ -33,4 +33,4 @@ void BufferListStorage::reset(UInt32 frames, bool zero) noexcept {
     }
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -1,6 +1,6 @@
-#include "backends/sim/listeners.h"
+#include "backends/model/listeners.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 namespace {
 constexpr AudioObjectPropertySelector kWildcardSelector = audio::fourCC("****");
@@ -34,4 +34,4 @@ std::size_t ListenerRegistry::notify(AudioObjectID object, AudioObjectPropertySe
     return due.size();
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 class StringRefs {
 public:
@@ -32,4 +32,4 @@ private:
     std::uint64_t next_ = 1;
 };
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

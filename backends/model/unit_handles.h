@@ -8,7 +8,7 @@
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 constexpr std::uintptr_t kUnitHandleBase = 0x5A000000;
 constexpr std::uintptr_t kComponentHandle = 0x5C000001;
@@ -24,4 +24,4 @@ inline std::string unitName(AudioUnit unit) { return "unit#" + std::to_string(un
 
 inline AudioComponent componentHandle() { return reinterpret_cast<AudioComponent>(kComponentHandle); }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -9,7 +9,7 @@
 
 #include "frame/audio/audio_system.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 class ListenerRegistry {
 public:
@@ -32,4 +32,4 @@ private:
     std::vector<Listener> listeners_;
 };
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -1,9 +1,9 @@
 #pragma once
-// Platform status codes the simulator returns beyond those the programs name.
+// Platform status codes that emulated backends return beyond those the programs name.
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 constexpr OSStatus kBadComponentInstance = static_cast<OSStatus>(0x80008001);
 constexpr OSStatus kUnitErrInvalidPropertyValue = -10851;
@@ -14,4 +14,4 @@ constexpr OSStatus kUnitErrUninitialized = -10867;
 constexpr OSStatus kUnitErrNoConnection = -10876;
 constexpr OSStatus kUnitErrInvalidElement = -10877;
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -1,6 +1,6 @@
-#include "backends/sim/string_refs.h"
+#include "backends/model/string_refs.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 std::pair<const void*, std::uint64_t> StringRefs::make(std::string text) {
     std::lock_guard lock(mutex_);
@@ -27,4 +27,4 @@ std::optional<std::uint64_t> StringRefs::release(const void* ref) {
     return number;
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

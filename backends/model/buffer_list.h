@@ -9,7 +9,7 @@
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::model {
 
 class BufferListStorage {
 public:
@@ -33,4 +33,4 @@ private:
     UInt32 capacity_ = 0;
 };
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::model

@@ -1,0 +1,210 @@
+#include "backends/pulse/server_devices.h"
+
+#include "backends/pulse/server_processes.h"
+
+namespace tarnwick::pulse {
+
+namespace {
+
+void dropOperation(pa_operation* operation) {
+    if (operation) pa_operation_unref(operation);
+}
+
+}  // namespace
+
+template <typename Change>
+void ServerDevices::update(Change change) {
+    std::vector<std::pair<AudioObjectID, AudioObjectPropertySelector>> changed;
+    bool outputChanged = false;
+    {
+        std::lock_guard lock(mutex_);
+        const AudioObjectID input = defaultLocked(false);
+        const AudioObjectID output = defaultLocked(true);
+        change(changed);
+        // A default device that goes away is a change of default, whether or
+        // not the server has named a new one yet.
+        if (defaultLocked(false) != input) changed.emplace_back(audio::kSystemObject, audio::kPropDefaultInputDevice);
+        outputChanged = defaultLocked(true) != output;
+        if (outputChanged) changed.emplace_back(audio::kSystemObject, audio::kPropDefaultOutputDevice);
+    }
+    if (outputChanged && processes_) processes_->defaultSinkChanged();
+    for (const auto& [object, selector] : changed) listeners_.notify(object, selector);
+}
+
+bool ServerDevices::load(double timeoutSeconds) {
+    pa_context* context = connection_.context();
+    pa_context_set_subscribe_callback(context, &ServerDevices::event, this);
+    return connection_.finishLocked(pa_context_get_server_info(context, &ServerDevices::serverInfo, this),
+                                    timeoutSeconds) &&
+           connection_.finishLocked(pa_context_get_source_info_list(context, &ServerDevices::sourceInfo, this),
+                                    timeoutSeconds) &&
+           connection_.finishLocked(pa_context_get_sink_info_list(context, &ServerDevices::sinkInfo, this),
+                                    timeoutSeconds) &&
+           connection_.finishLocked(
+               pa_context_subscribe(context,
+                                    static_cast<pa_subscription_mask_t>(
+                                        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                        PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                                    &ServerDevices::subscribed, this),
+               timeoutSeconds);
+}
+
+void ServerDevices::subscribed(pa_context*, int, void* data) {
+    static_cast<ServerDevices*>(data)->connection_.signal();
+}
+
+void ServerDevices::serverInfo(pa_context*, const pa_server_info* info, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    if (info) {
+        self->update([&](auto&) {
+            self->defaultSink_ = info->default_sink_name ? info->default_sink_name : "";
+            self->defaultSource_ = info->default_source_name ? info->default_source_name : "";
+        });
+    }
+    self->connection_.signal();
+}
+
+void ServerDevices::sourceInfo(pa_context*, const pa_source_info* info, int eol, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    // A monitor records a sink's output: system audio, not an input.
+    if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX) {
+        ServerDevice device;
+        device.isSink = false;
+        device.name = info->name ? info->name : "";
+        device.description = info->description ? info->description : device.name;
+        device.rate = info->sample_spec.rate;
+        device.channels = info->sample_spec.channels;
+        device.channelMap = info->channel_map;
+        device.serverIndex = info->index;
+        self->upsert(std::move(device), info->index);
+    }
+    self->connection_.signal();
+}
+
+void ServerDevices::sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    if (eol == 0 && info) {
+        ServerDevice device;
+        device.isSink = true;
+        device.name = info->name ? info->name : "";
+        device.description = info->description ? info->description : device.name;
+        device.rate = info->sample_spec.rate;
+        device.channels = info->sample_spec.channels;
+        device.channelMap = info->channel_map;
+        device.serverIndex = info->index;
+        device.monitorSource = info->monitor_source_name ? info->monitor_source_name : "";
+        self->upsert(std::move(device), info->index);
+    }
+    self->connection_.signal();
+}
+
+void ServerDevices::event(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        dropOperation(pa_context_get_server_info(context, &ServerDevices::serverInfo, self));
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+        if (self->processes_) self->processes_->event(type, index);
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE || facility == PA_SUBSCRIPTION_EVENT_SINK) {
+        const bool isSink = facility == PA_SUBSCRIPTION_EVENT_SINK;
+        if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+            self->remove(isSink, index);
+        } else if (isSink) {
+            dropOperation(pa_context_get_sink_info_by_index(context, index, &ServerDevices::sinkInfo, self));
+        } else {
+            dropOperation(pa_context_get_source_info_by_index(context, index, &ServerDevices::sourceInfo, self));
+        }
+    }
+}
+
+AudioObjectID ServerDevices::idFor(bool isSink, const std::string& name) {
+    auto [found, added] = idsByName_.emplace(std::make_pair(isSink, name), 0);
+    if (added) found->second = nextID_.fetch_add(1);
+    return found->second;
+}
+
+void ServerDevices::upsert(ServerDevice device, uint32_t index) {
+    update([&](auto& changed) {
+        device.id = idFor(device.isSink, device.name);
+        idsByIndex_[{device.isSink, index}] = device.id;
+        auto found = devices_.find(device.id);
+        if (found != devices_.end()) {
+            if (found->second.present && found->second.rate != device.rate) {
+                changed.emplace_back(device.id, audio::kPropNominalSampleRate);
+            }
+            device.fragmentFrames = found->second.fragmentFrames;
+        }
+        devices_[device.id] = std::move(device);
+    });
+}
+
+void ServerDevices::remove(bool isSink, uint32_t index) {
+    update([&](auto&) {
+        auto found = idsByIndex_.find({isSink, index});
+        if (found == idsByIndex_.end()) return;
+        if (auto device = devices_.find(found->second); device != devices_.end()) device->second.present = false;
+        idsByIndex_.erase(found);
+    });
+}
+
+std::optional<uint32_t> ServerDevices::serverIndexOf(AudioObjectID id) const {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(id);
+    if (found == devices_.end() || !found->second.present) return std::nullopt;
+    return found->second.serverIndex;
+}
+
+void ServerDevices::vanished(AudioObjectID id) {
+    update([&](auto&) {
+        if (auto device = devices_.find(id); device != devices_.end()) device->second.present = false;
+    });
+}
+
+AudioObjectID ServerDevices::defaultLocked(bool isSink) const {
+    auto found = idsByName_.find({isSink, isSink ? defaultSink_ : defaultSource_});
+    if (found == idsByName_.end()) return 0;
+    auto device = devices_.find(found->second);
+    return device != devices_.end() && device->second.present ? device->first : 0;
+}
+
+std::optional<ServerDevice> ServerDevices::byId(AudioObjectID id) const {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(id);
+    if (found == devices_.end() || !found->second.present) return std::nullopt;
+    return found->second;
+}
+
+std::optional<ServerDevice> ServerDevices::byUid(const std::string& uid) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, device] : devices_) {
+        if (device.present && device.name == uid) return device;
+    }
+    return std::nullopt;
+}
+
+std::vector<AudioObjectID> ServerDevices::listed() const {
+    std::lock_guard lock(mutex_);
+    std::vector<AudioObjectID> ids;
+    for (const auto& [id, device] : devices_) {
+        if (device.present) ids.push_back(id);
+    }
+    return ids;
+}
+
+AudioObjectID ServerDevices::defaultInput() const {
+    std::lock_guard lock(mutex_);
+    return defaultLocked(false);
+}
+
+AudioObjectID ServerDevices::defaultOutput() const {
+    std::lock_guard lock(mutex_);
+    return defaultLocked(true);
+}
+
+void ServerDevices::setFragmentFrames(AudioObjectID id, UInt32 frames) {
+    std::lock_guard lock(mutex_);
+    if (auto found = devices_.find(id); found != devices_.end()) found->second.fragmentFrames = frames;
+}
+
+}  // namespace tarnwick::pulse

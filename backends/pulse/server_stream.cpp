@@ -1,0 +1,107 @@
+#include "backends/pulse/server_stream.h"
+
+#include <cmath>
+
+namespace tarnwick::pulse {
+
+namespace {
+
+uint32_t bytesFor(double seconds, const pa_sample_spec& spec) {
+    return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(std::llround(seconds * 1e6)), &spec));
+}
+
+}  // namespace
+
+OSStatus ServerStream::openRecord(const std::string& source, const pa_sample_spec& spec, const pa_channel_map& map,
+                                  UInt32 fragmentFrames, pa_stream_flags_t flags) {
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = fragmentFrames > 0 ? fragmentFrames * static_cast<uint32_t>(pa_frame_size(&spec))
+                                       : bytesFor(kFragmentSeconds, spec);
+    return open(true, source, spec, map, attr, flags);
+}
+
+OSStatus ServerStream::openPlayback(const std::string& sink, const pa_sample_spec& spec, const pa_channel_map& map,
+                                    double bufferSeconds) {
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = bytesFor(bufferSeconds, spec);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = bytesFor(bufferSeconds / 2, spec);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    return open(false, sink, spec, map, attr, PA_STREAM_DONT_MOVE);
+}
+
+OSStatus ServerStream::open(bool record, const std::string& device, const pa_sample_spec& spec,
+                            const pa_channel_map& map, const pa_buffer_attr& attr, pa_stream_flags_t flags) {
+    Connection::Lock lock(connection_);
+    if (!connection_.alive()) return kBadDeviceError;
+    stream_ = pa_stream_new(connection_.context(), record ? "capture" : "keep-alive", &spec, &map);
+    if (!stream_) return kBadDeviceError;
+    closing_ = false;
+    wasReady_ = false;
+    pa_stream_set_state_callback(stream_, &ServerStream::stateChanged, this);
+    if (record) {
+        pa_stream_set_read_callback(stream_, &ServerStream::readCallback, this);
+    } else {
+        pa_stream_set_write_callback(stream_, &ServerStream::writeCallback, this);
+    }
+    int connected = record ? pa_stream_connect_record(stream_, device.c_str(), &attr, flags)
+                           : pa_stream_connect_playback(stream_, device.c_str(), &attr, flags, nullptr, nullptr);
+    if (connected < 0) return kBadDeviceError;
+    bool settled = connection_.waitLocked(
+        [this] {
+            pa_stream_state_t state = pa_stream_get_state(stream_);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        },
+        kStreamStartSeconds);
+    if (!settled) return audio::kUnspecifiedError;
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return kBadDeviceError;
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+        const std::size_t frame = pa_frame_size(&spec);
+        grantedFrames_ = static_cast<UInt32>((record ? granted->fragsize : granted->minreq) / frame);
+    }
+    return 0;
+}
+
+void ServerStream::close() {
+    if (!stream_) return;
+    Connection::Lock lock(connection_);
+    closing_ = true;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+}
+
+void ServerStream::stateChanged(pa_stream* stream, void* data) {
+    auto* self = static_cast<ServerStream*>(data);
+    pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) self->wasReady_ = true;
+    // A stream refused while opening is the opener's failure, not a loss.
+    if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && self->wasReady_ && !self->closing_) {
+        self->lost();
+    }
+    self->connection_.signal();
+}
+
+// A callback may close its own stream: the reference held here keeps the
+// stream valid until the callback has returned.
+void ServerStream::readCallback(pa_stream* stream, std::size_t, void* data) {
+    pa_stream_ref(stream);
+    static_cast<ServerStream*>(data)->readable(stream);
+    pa_stream_unref(stream);
+}
+
+void ServerStream::writeCallback(pa_stream* stream, std::size_t bytes, void* data) {
+    pa_stream_ref(stream);
+    static_cast<ServerStream*>(data)->writable(stream, bytes);
+    pa_stream_unref(stream);
+}
+
+}  // namespace tarnwick::pulse

@@ -1,0 +1,68 @@
+#pragma once
+// One stream to or from the server, with the discipline every stream of this
+// backend follows: opened and closed by callers holding the main-loop lock,
+// its callbacks run on the main-loop thread, and once close() has returned
+// none of them runs again.
+
+#include <pulse/pulseaudio.h>
+
+#include <string>
+
+#include "backends/pulse/connection.h"
+#include "frame/audio/platform_types.h"
+
+namespace tarnwick::pulse {
+
+// How long a stream may take to start before the start counts as "no IO".
+inline constexpr double kStreamStartSeconds = 3.0;
+// The fragment size asked for: the latency class of the programs.
+inline constexpr double kFragmentSeconds = 0.020;
+
+constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
+
+class ServerStream {
+public:
+    explicit ServerStream(Connection& connection) : connection_(connection) {}
+    virtual ~ServerStream() { close(); }
+    ServerStream(const ServerStream&) = delete;
+    ServerStream& operator=(const ServerStream&) = delete;
+
+    // Connects and waits until the stream runs. 0; kBadDeviceError when the
+    // server refused it; kUnspecifiedError when it did not start in time.
+    // `fragmentFrames` 0 asks for kFragmentSeconds.
+    OSStatus openRecord(const std::string& source, const pa_sample_spec& spec, const pa_channel_map& map,
+                        UInt32 fragmentFrames, pa_stream_flags_t flags);
+    OSStatus openPlayback(const std::string& sink, const pa_sample_spec& spec, const pa_channel_map& map,
+                          double bufferSeconds);
+    // Idempotent; takes the main-loop lock unless called on its thread.
+    void close();
+
+    // The fragment (record) or request size (playback) the server granted, in frames.
+    UInt32 grantedFrames() const { return grantedFrames_; }
+
+protected:
+    // True once close() has begun: a callback stops delivering.
+    bool closing() const { return closing_; }
+
+    // Main-loop thread.
+    virtual void readable(pa_stream*) {}
+    virtual void writable(pa_stream*, std::size_t) {}
+    // The stream ended without close(): its device went away or the server did.
+    virtual void lost() {}
+
+    Connection& connection_;
+
+private:
+    OSStatus open(bool record, const std::string& device, const pa_sample_spec& spec, const pa_channel_map& map,
+                  const pa_buffer_attr& attr, pa_stream_flags_t flags);
+    static void stateChanged(pa_stream* stream, void* self);
+    static void readCallback(pa_stream* stream, std::size_t bytes, void* self);
+    static void writeCallback(pa_stream* stream, std::size_t bytes, void* self);
+
+    pa_stream* stream_ = nullptr;
+    bool closing_ = false;  // under the main-loop lock
+    bool wasReady_ = false;  // likewise
+    UInt32 grantedFrames_ = 0;
+};
+
+}  // namespace tarnwick::pulse

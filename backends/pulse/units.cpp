@@ -1,0 +1,361 @@
+// Audio unit instances over server streams: creation, settings, start and
+// stop, and the render that hands a recorded slice to the caller.
+
+#include "backends/pulse/units.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "backends/model/status_codes.h"
+#include "backends/model/unit_handles.h"
+
+namespace tarnwick::pulse {
+
+using namespace model;
+
+namespace {
+
+thread_local UnitStream* currentUnit = nullptr;
+
+bool isPlanar(const AudioStreamBasicDescription& f) { return (f.mFormatFlags & audio::kFormatFlagIsNonInterleaved) != 0; }
+
+AudioStreamBasicDescription defaultRenderFormat(const ServerDevice& device) {
+    return floatFormat(device.rate, std::max<UInt32>(1, device.channels), true);
+}
+
+pa_channel_map mapFor(const ServerDevice& device, UInt32 channels) {
+    if (channels == device.channels && pa_channel_map_valid(&device.channelMap)) return device.channelMap;
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, channels, PA_CHANNEL_MAP_DEFAULT);
+    return map;
+}
+
+AudioTimeStamp stampAt(std::uint64_t sampleTime) {
+    AudioTimeStamp stamp{};
+    stamp.mSampleTime = static_cast<Float64>(sampleTime);
+    stamp.mRateScalar = 1.0;
+    stamp.mFlags = 0x1;  // sample time valid
+    return stamp;
+}
+
+}  // namespace
+
+AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar) {
+    AudioStreamBasicDescription f{};
+    f.mSampleRate = rate;
+    f.mFormatID = audio::kFormatLinearPCM;
+    f.mFormatFlags = audio::kFormatFlagIsFloat | audio::kFormatFlagIsPacked |
+                     (planar ? audio::kFormatFlagIsNonInterleaved : 0);
+    UInt32 bytesPerFrame = planar ? 4 : 4 * channels;
+    f.mBytesPerPacket = bytesPerFrame;
+    f.mFramesPerPacket = 1;
+    f.mBytesPerFrame = bytesPerFrame;
+    f.mChannelsPerFrame = channels;
+    f.mBitsPerChannel = 32;
+    return f;
+}
+
+UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
+                       const ServerDevice& device)
+    : ServerStream(connection),
+      devices_(devices),
+      handle_(handle),
+      config_(config),
+      device_(device),
+      recording_(config.inputEnabled && !device.isSink) {
+    spec_.format = PA_SAMPLE_FLOAT32LE;
+    if (recording_) {
+        // The device's own rate and channels: the program does its own
+        // downmix and resampling, the server neither.
+        spec_.rate = static_cast<uint32_t>(device.rate);
+        spec_.channels = static_cast<uint8_t>(device.channels);
+        clientFormat_ = config.clientFormat.value_or(floatFormat(device.rate, device.channels, false));
+        const auto slice = static_cast<UInt32>(std::lround(device.rate * kFragmentSeconds));
+        cycles_.allocate(std::min(slice, config.maxFramesPerSlice), std::size_t{4} * device.channels);
+    } else {
+        AudioStreamBasicDescription render = config.renderFormat.value_or(defaultRenderFormat(device));
+        spec_.rate = static_cast<uint32_t>(render.mSampleRate > 0 ? render.mSampleRate : device.rate);
+        spec_.channels = static_cast<uint8_t>(render.mChannelsPerFrame);
+        const UInt32 channels = render.mChannelsPerFrame;
+        renderBuffers_.allocate(isPlanar(render) ? std::vector<UInt32>(channels, 1) : std::vector<UInt32>{channels},
+                                config.maxFramesPerSlice);
+    }
+}
+
+OSStatus UnitStream::start() {
+    if (!pa_sample_spec_valid(&spec_)) return audio::kFormatNotSupported;
+    const pa_channel_map map = mapFor(device_, spec_.channels);
+    if (recording_) {
+        return openRecord(device_.name, spec_, map, 0,
+                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                         PA_STREAM_NO_REMAP_CHANNELS | PA_STREAM_NO_REMIX_CHANNELS));
+    }
+    // Silence or not, what the callback renders needs no low latency: a
+    // longer buffer wakes the callback less often.
+    return openPlayback(device_.name, spec_, map, 0.1);
+}
+
+UnitStream* UnitStream::current() noexcept { return currentUnit; }
+
+void UnitStream::callInput(UInt32 frames) noexcept {
+    if (!config_.inputCallback.inputProc) return;
+    AudioTimeStamp stamp = stampAt(sampleTime_);
+    AudioUnitRenderActionFlags flags = 0;
+    currentUnit = this;
+    config_.inputCallback.inputProc(config_.inputCallback.inputProcRefCon, &flags, &stamp, 1, frames, nullptr);
+    currentUnit = nullptr;
+    sampleTime_ += frames;
+}
+
+void UnitStream::readable(pa_stream* stream) {
+    const std::size_t frameBytes = pa_frame_size(&spec_);
+    while (!closing()) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        // A hole in the stream (no data) is delivered as silence, so that
+        // time keeps its length.
+        cycles_.feed(static_cast<const unsigned char*>(data), bytes / frameBytes,
+                     [this](const unsigned char* slice, UInt32 frames) {
+                         if (closing()) return;
+                         slice_ = slice;
+                         callInput(frames);
+                     });
+        slice_ = nullptr;
+        if (!closing()) pa_stream_drop(stream);
+    }
+}
+
+UnitStream::~UnitStream() {
+    close();
+    Connection::Lock lock(connection_);
+    if (failTimer_) pa_threaded_mainloop_get_api(connection_.mainloop())->time_free(failTimer_);
+}
+
+void UnitStream::lost() {
+    // A recording whose source went away says so through its next render,
+    // which is how the caller learns that a device it uses is gone. When the
+    // whole server went away, the connection reports that instead.
+    if (!recording_ || !connection_.alive() || failTimer_) return;
+    if (devices_.defaultInput() != device_.id) {
+        failRender();
+        return;
+    }
+    // The default input going away is a change of default, which the caller
+    // may be listening for: that goes first, and the render fails a little
+    // later only if the unit is still running then.
+    devices_.vanished(device_.id);
+    failTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + 300 * PA_USEC_PER_MSEC,
+                                       &UnitStream::failRenderLater, this);
+}
+
+void UnitStream::failRenderLater(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+    auto* self = static_cast<UnitStream*>(data);
+    api->time_free(event);
+    self->failTimer_ = nullptr;
+    if (!self->closing()) self->failRender();
+}
+
+void UnitStream::failRender() {
+    deviceGone_ = true;
+    callInput(cycles_.cycleFrames());
+}
+
+OSStatus UnitStream::render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept {
+    if (!timeStamp || !ioData) return audio::kInvalidParameterError;
+    if (bus != 1 || !recording_) return kUnitErrInvalidElement;
+    if (deviceGone_) return kBadDeviceError;
+    const UInt32 channels = clientFormat_.mChannelsPerFrame;
+    const bool planar = isPlanar(clientFormat_);
+    const UInt32 needed = planar ? channels : 1;
+    const std::uint64_t bytes = std::uint64_t{frames} * 4 * (planar ? 1 : channels);
+    if (frames > cycles_.cycleFrames() || ioData->mNumberBuffers < needed) return audio::kInvalidParameterError;
+    for (UInt32 b = 0; b < needed; ++b) {
+        if (!ioData->mBuffers[b].mData || ioData->mBuffers[b].mDataByteSize < bytes) {
+            return audio::kInvalidParameterError;
+        }
+    }
+    for (UInt32 b = 0; b < needed; ++b) {
+        AudioBuffer& buffer = ioData->mBuffers[b];
+        auto* out = static_cast<float*>(buffer.mData);
+        if (!slice_) {
+            std::memset(out, 0, bytes);  // a render with no slice at hand
+        } else if (!planar) {
+            std::memcpy(out, slice_, bytes);
+        } else {
+            for (UInt32 i = 0; i < frames; ++i) {
+                std::memcpy(out + i, slice_ + (std::size_t{i} * channels + b) * 4, 4);
+            }
+        }
+        buffer.mDataByteSize = static_cast<UInt32>(bytes);
+    }
+    return 0;
+}
+
+void UnitStream::writable(pa_stream* stream, std::size_t bytes) {
+    const std::size_t frameBytes = pa_frame_size(&spec_);
+    AudioBufferList* list = renderBuffers_.list();
+    while (bytes >= frameBytes && !closing()) {
+        const auto frames = static_cast<UInt32>(std::min<std::size_t>(bytes / frameBytes, config_.maxFramesPerSlice));
+        renderBuffers_.reset(frames, true);
+        if (config_.renderCallback.inputProc) {
+            AudioTimeStamp stamp = stampAt(sampleTime_);
+            AudioUnitRenderActionFlags flags = 0;
+            config_.renderCallback.inputProc(config_.renderCallback.inputProcRefCon, &flags, &stamp, 0, frames, list);
+        }
+        void* room = nullptr;
+        std::size_t roomBytes = std::size_t{frames} * frameBytes;
+        if (closing() || pa_stream_begin_write(stream, &room, &roomBytes) < 0 || !room) return;
+        const auto fit = static_cast<UInt32>(std::min<std::size_t>(frames, roomBytes / frameBytes));
+        if (fit == 0) {
+            pa_stream_cancel_write(stream);
+            return;
+        }
+        auto* out = static_cast<float*>(room);
+        const std::size_t channels = spec_.channels;
+        if (renderBuffers_.buffers() == 1) {
+            std::memcpy(out, renderBuffers_.data(0), std::size_t{fit} * frameBytes);
+        } else {
+            for (std::size_t c = 0; c < channels; ++c) {
+                const float* in = renderBuffers_.data(c);
+                for (UInt32 i = 0; i < fit; ++i) out[i * channels + c] = in[i];
+            }
+        }
+        pa_stream_write(stream, room, std::size_t{fit} * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        bytes -= std::size_t{fit} * frameBytes;
+        sampleTime_ += fit;
+    }
+}
+
+Units::Unit* Units::find(AudioUnit unit) {
+    auto found = units_.find(reinterpret_cast<std::uintptr_t>(unit));
+    return found == units_.end() ? nullptr : found->second.get();
+}
+
+std::optional<ServerDevice> Units::boundDevice(const UnitConfig& config) const {
+    if (config.device) return devices_.byId(*config.device);
+    AudioObjectID id = config.inputEnabled ? devices_.defaultInput() : devices_.defaultOutput();
+    return id ? devices_.byId(id) : std::nullopt;
+}
+
+AudioComponent Units::findNext(AudioComponent previous, const AudioComponentDescription* d) {
+    // Zero fields match anything; there is one component.
+    bool matches = !previous && d && (d->componentType == 0 || d->componentType == audio::kUnitTypeOutput) &&
+                   (d->componentSubType == 0 || d->componentSubType == audio::kUnitSubTypeHALOutput) &&
+                   (d->componentManufacturer == 0 || d->componentManufacturer == audio::kUnitManufacturerApple);
+    return matches ? componentHandle() : nullptr;
+}
+
+OSStatus Units::instanceNew(AudioComponent component, AudioComponentInstance* outInstance) {
+    if (!outInstance || component != componentHandle()) return audio::kInvalidParameterError;
+    std::lock_guard lock(mutex_);
+    AudioUnit handle = unitHandle(nextNumber_++);
+    units_.emplace(reinterpret_cast<std::uintptr_t>(handle), std::make_unique<Unit>());
+    *outInstance = handle;
+    return 0;
+}
+
+OSStatus Units::dispose(AudioUnit unit) {
+    std::unique_ptr<Unit> owned;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = units_.find(reinterpret_cast<std::uintptr_t>(unit));
+        if (found == units_.end()) return kBadComponentInstance;
+        owned = std::move(found->second);
+        units_.erase(found);
+    }
+    retire(std::move(owned->stream));
+    return 0;
+}
+
+OSStatus Units::initialize(AudioUnit unit) {
+    std::lock_guard lock(mutex_);
+    Unit* u = find(unit);
+    if (!u) return kBadComponentInstance;
+    u->config.initialized = true;
+    return 0;
+}
+
+OSStatus Units::uninitialize(AudioUnit unit) {
+    std::shared_ptr<UnitStream> stream;
+    {
+        std::lock_guard lock(mutex_);
+        Unit* u = find(unit);
+        if (!u) return kBadComponentInstance;
+        u->config.initialized = false;
+        stream = std::move(u->stream);
+    }
+    retire(std::move(stream));
+    return 0;
+}
+
+OSStatus Units::start(AudioUnit unit) {
+    std::shared_ptr<UnitStream> stream;
+    {
+        std::lock_guard lock(mutex_);
+        Unit* u = find(unit);
+        if (!u) return kBadComponentInstance;
+        if (!u->config.initialized) return kUnitErrUninitialized;
+        if (u->stream) return 0;
+        std::optional<ServerDevice> device = boundDevice(u->config);
+        if (!device) return kUnitErrNoConnection;
+        stream = std::make_shared<UnitStream>(connection_, devices_, unit, u->config, *device);
+    }
+    // Outside the lock: the server may take a while to answer.
+    OSStatus status = stream->start();
+    if (status != 0) return status;
+    std::lock_guard lock(mutex_);
+    Unit* u = find(unit);
+    if (!u || u->stream) {
+        retired_.push_back(std::move(stream));  // disposed or started meanwhile
+        return u ? 0 : kBadComponentInstance;
+    }
+    u->stream = std::move(stream);
+    return 0;
+}
+
+OSStatus Units::stop(AudioUnit unit) {
+    std::shared_ptr<UnitStream> stream;
+    {
+        std::lock_guard lock(mutex_);
+        Unit* u = find(unit);
+        if (!u) return kBadComponentInstance;
+        stream = std::move(u->stream);
+    }
+    retire(std::move(stream));
+    return 0;
+}
+
+void Units::retire(std::shared_ptr<UnitStream> stream) {
+    if (!stream) return;
+    stream->close();
+    if (pa_threaded_mainloop_in_thread(connection_.mainloop())) {
+        std::lock_guard lock(mutex_);
+        retired_.push_back(std::move(stream));
+    }
+}
+
+void Units::stopAll() {
+    std::vector<std::shared_ptr<UnitStream>> streams;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [key, unit] : units_) {
+            if (unit->stream) streams.push_back(std::move(unit->stream));
+        }
+        for (auto& stream : retired_) streams.push_back(std::move(stream));
+        retired_.clear();
+    }
+    for (auto& stream : streams) stream->close();
+}
+
+OSStatus Units::render(AudioUnit unit, AudioUnitRenderActionFlags*, const AudioTimeStamp* timeStamp, UInt32 bus,
+                       UInt32 frames, AudioBufferList* ioData) {
+    // Only from inside the unit's own input callback, where the slice is.
+    UnitStream* stream = UnitStream::current();
+    if (stream && stream->handle() == unit) return stream->render(timeStamp, bus, frames, ioData);
+    std::lock_guard lock(mutex_);
+    return find(unit) ? kUnitErrCannotDoInCurrentContext : kBadComponentInstance;
+}
+
+}  // namespace tarnwick::pulse

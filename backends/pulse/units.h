@@ -1,0 +1,102 @@
+#pragma once
+// The HAL output unit over the server: an instance bound to a source records
+// from it, one bound to a sink plays into it. The unit's callbacks run on the
+// main-loop thread, once per slice of what the stream delivers or asks for.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "backends/model/buffer_list.h"
+#include "backends/model/unit_config.h"
+#include "backends/pulse/cycle_assembler.h"
+#include "backends/pulse/server_devices.h"
+#include "backends/pulse/server_stream.h"
+
+namespace tarnwick::pulse {
+
+using model::UnitConfig;
+
+AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar);
+
+// A started unit.
+class UnitStream final : public ServerStream {
+public:
+    UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
+               const ServerDevice& device);
+    ~UnitStream() override;
+
+    OSStatus start();
+    AudioUnit handle() const { return handle_; }
+    // AudioUnitRender from inside this unit's input callback. Real-time safe.
+    OSStatus render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept;
+    // The unit whose callback the calling thread is in, if any.
+    static UnitStream* current() noexcept;
+
+private:
+    void readable(pa_stream* stream) override;
+    void writable(pa_stream* stream, std::size_t bytes) override;
+    void lost() override;
+    void failRender();
+    static void failRenderLater(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    void callInput(UInt32 frames) noexcept;
+
+    ServerDevices& devices_;
+    const AudioUnit handle_;
+    const UnitConfig config_;
+    const ServerDevice device_;
+    const bool recording_;
+    pa_sample_spec spec_{};
+    AudioStreamBasicDescription clientFormat_{};
+    model::BufferListStorage renderBuffers_;  // playback: what the render callback fills
+    CycleAssembler cycles_;                  // recording: slices of one fixed size
+    const unsigned char* slice_ = nullptr;   // recording: the slice being delivered
+    bool deviceGone_ = false;
+    pa_time_event* failTimer_ = nullptr;  // under the main-loop lock
+    std::uint64_t sampleTime_ = 0;
+};
+
+class Units {
+public:
+    Units(Connection& connection, ServerDevices& devices) : connection_(connection), devices_(devices) {}
+    ~Units() { stopAll(); }
+
+    AudioComponent findNext(AudioComponent previous, const AudioComponentDescription* description);
+    OSStatus instanceNew(AudioComponent component, AudioComponentInstance* outInstance);
+    OSStatus dispose(AudioUnit unit);
+    OSStatus setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* data, UInt32 size);
+    OSStatus getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         void* data, UInt32* ioSize);
+    OSStatus initialize(AudioUnit unit);
+    OSStatus uninitialize(AudioUnit unit);
+    OSStatus start(AudioUnit unit);
+    OSStatus stop(AudioUnit unit);
+    OSStatus render(AudioUnit unit, AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timeStamp, UInt32 bus,
+                    UInt32 frames, AudioBufferList* ioData);
+    void stopAll();
+
+private:
+    struct Unit {
+        UnitConfig config;
+        std::shared_ptr<UnitStream> stream;  // while started
+    };
+
+    Unit* find(AudioUnit unit);  // under mutex_
+    std::optional<ServerDevice> boundDevice(const UnitConfig& config) const;
+    // Closes a stream taken out of its unit; one stopped from its own callback
+    // is kept until the system closes, as its callback is still on the stack.
+    void retire(std::shared_ptr<UnitStream> stream);
+
+    Connection& connection_;
+    ServerDevices& devices_;
+    std::mutex mutex_;
+    std::map<std::uintptr_t, std::unique_ptr<Unit>> units_;
+    std::vector<std::shared_ptr<UnitStream>> retired_;
+    std::uint64_t nextNumber_ = 1;
+};
+
+}  // namespace tarnwick::pulse

@@ -1,0 +1,165 @@
+// tarnwick-miccapture on a real server: a real stereo input at 44100 Hz comes
+// out mono at 48000 Hz with its frequency, level and no gaps; --list shows the
+// server's inputs but no monitors; --device picks a source by its name; and a
+// source that changes or disappears stops the child in order.
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/pulse/server_test.h"
+
+namespace tarnwick::testing::pulse {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string micPrefix = "[tarnwick-miccapture] ";
+
+class Microphone : public ServerTest {
+protected:
+    std::unique_ptr<ChildProcess> startCapture(const std::vector<std::string>& args = {}) {
+        auto child = program(micProgram(), args);
+        EXPECT_TRUE(child->waitForStderr("capture started", startTimeout)) << child->stderrText();
+        return child;
+    }
+
+    static std::vector<std::string> endLines(const std::string& reason) {
+        return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
+    }
+
+    static bool isRenderFailureStop(const std::string& line) {
+        return line.starts_with("shutting down (AudioUnitRender failed (") &&
+               line.ends_with(") — parent will restart capture) — stopping capture");
+    }
+
+    static std::vector<std::string> lastTwo(std::vector<std::string> lines) {
+        if (lines.size() > 2) lines.erase(lines.begin(), lines.end() - 2);
+        return lines;
+    }
+};
+
+TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
+    addSource("mic");
+    server().pactl({"set-default-source", "mic"});
+    auto capture = startCapture();
+    EXPECT_EQ(messages(*capture, micPrefix).at(0),
+              "capture started on \"mic\": device 44100 Hz 2ch → 48000 Hz 1ch (resampled)");
+
+    const double seconds = 3;
+    // Different levels per channel: the mono result is their average.
+    auto& player = feed("mic", stereoSine(micRate, seconds, 1000, 0.6, 0.2));
+    ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
+    std::this_thread::sleep_for(300ms);
+    capture->closeStdin();
+    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+
+    auto stream = capture->stdoutBytes();
+    auto header = decodeHeader(stream);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->sampleRate, 48000);
+    EXPECT_EQ(header->channelCount, 1);
+    EXPECT_EQ(header->bitsPerSample, 32);
+    EXPECT_EQ(header->producerCode, 5);
+
+    auto tone = measureTone(decodeSamples(stream), 48000);
+    EXPECT_NEAR(tone.frequency, 1000, 2);
+    EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
+    EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
+    // Every fed frame, resampled: a lost fragment shortens the tone.
+    EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * seconds * 48000);
+}
+
+TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
+    addSink("spk", 48000);
+    addSource("mic");
+    addSource("mic2");
+    server().pactl({"set-default-source", "mic2"});
+    auto list = program(micProgram(), {"--list"});
+    ASSERT_EQ(list->wait(exitTimeout), 0) << list->stderrText();
+    auto bytes = list->stdoutBytes();
+    auto devices = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
+    const auto expected = nlohmann::json::parse(R"([
+        {"uid": "mic", "name": "mic", "is_default": false, "sample_rate": 44100, "channels": 2},
+        {"uid": "mic2", "name": "mic2", "is_default": true, "sample_rate": 44100, "channels": 2}
+    ])");
+    EXPECT_EQ(devices, expected) << "monitors (spk.monitor, mic_feed.monitor, ...) are no inputs";
+}
+
+TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
+    addSource("mic");
+    addSource("other");
+    server().pactl({"set-default-source", "mic"});
+    feed("other", stereoSine(micRate, 20, 500, 0.5, 0.5));
+    auto capture = startCapture({"--device", "other"});
+    EXPECT_EQ(messages(*capture, micPrefix).at(0),
+              "capture started on \"other\": device 44100 Hz 2ch → 48000 Hz 1ch (resampled)");
+    ASSERT_TRUE(capture->waitForStdout(24 + 4 * 48000, 10));
+
+    server().pactl({"set-default-source", "other"});
+    std::this_thread::sleep_for(500ms);
+    capture->closeStdin();
+    ASSERT_EQ(capture->wait(exitTimeout), 0);
+    EXPECT_EQ(lastTwo(messages(*capture, micPrefix)), endLines("stdin EOF (parent stopped us)"));
+    auto tone = measureTone(decodeSamples(capture->stdoutBytes()), 48000);
+    EXPECT_NEAR(tone.frequency, 500, 2) << "recorded another source than the one named";
+}
+
+TEST_P(Microphone, UnknownUidFailsTheStart) {
+    addSource("mic");
+    auto capture = program(micProgram(), {"--device", "nosuch"});
+    EXPECT_EQ(capture->wait(exitTimeout), 1);
+    EXPECT_EQ(messages(*capture, micPrefix),
+              std::vector<std::string>{"capture start failed: no input device with UID nosuch"});
+    EXPECT_TRUE(capture->stdoutBytes().empty());
+}
+
+TEST_P(Microphone, DefaultSourceSwitchStopsInOrder) {
+    addSource("mic");
+    addSource("mic2");
+    server().pactl({"set-default-source", "mic"});
+    auto capture = startCapture();
+    server().pactl({"set-default-source", "mic2"});
+    EXPECT_EQ(capture->wait(exitTimeout), 0);
+    EXPECT_EQ(lastTwo(messages(*capture, micPrefix)),
+              endLines("default input device changed — parent will restart capture"));
+}
+
+// The default source vanishing moves the default elsewhere and ends the
+// stream; whichever of the two the capture hears first ends it.
+TEST_P(Microphone, UnpluggedDefaultSourceStopsInOrder) {
+    unsigned mic = addSource("mic");
+    addSource("mic2");
+    server().pactl({"set-default-source", "mic"});
+    auto capture = startCapture();
+    unload(mic);
+    EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    auto lines = lastTwo(messages(*capture, micPrefix));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0] == endLines("default input device changed — parent will restart capture")[0] ||
+                isRenderFailureStop(lines[0]))
+        << lines[0];
+    EXPECT_EQ(lines[1], "capture stopped cleanly");
+}
+
+// A source named with --device has no default to follow: its render fails
+// as a vanished device, which ends the capture in order rather than stalling.
+TEST_P(Microphone, UnpluggedNamedSourceStopsInOrder) {
+    unsigned other = addSource("other");
+    addSource("mic");
+    server().pactl({"set-default-source", "mic"});
+    auto capture = startCapture({"--device", "other"});
+    unload(other);
+    EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    auto lines = lastTwo(messages(*capture, micPrefix));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(isRenderFailureStop(lines[0])) << lines[0];
+    EXPECT_EQ(lines[1], "capture stopped cleanly");
+}
+
+TARNWICK_ON_EVERY_SERVER(Microphone);
+
+}  // namespace
+}  // namespace tarnwick::testing::pulse

@@ -1,0 +1,86 @@
+#include "tests/pulse/server_test.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace tarnwick::testing::pulse {
+
+void ServerTest::SetUp() {
+    std::string whyNot;
+    server_ = sharedServer(GetParam(), whyNot);
+    if (server_) return;
+    // CI installs both servers: a missing one there is a broken setup, not
+    // a reason to pass quietly.
+    if (std::getenv("CI")) FAIL() << whyNot << " (CI is set, so this is an error; run scripts/setup)";
+    GTEST_SKIP() << whyNot << ": real-server tests skipped";
+}
+
+void ServerTest::TearDown() {
+    players_.clear();  // kills what still plays
+    if (!server_ || !server_->running()) return;
+    for (auto it = modules_.rbegin(); it != modules_.rend(); ++it) {
+        server_->run("pactl", {"unload-module", std::to_string(*it)});
+    }
+    modules_.clear();
+}
+
+unsigned ServerTest::load(const std::string& module, const std::string& arguments) {
+    unsigned index = server_->loadModule(module, arguments);
+    modules_.push_back(index);
+    return index;
+}
+
+void ServerTest::unload(unsigned index) {
+    server_->pactl({"unload-module", std::to_string(index)});
+    modules_.erase(std::remove(modules_.begin(), modules_.end(), index), modules_.end());
+}
+
+unsigned ServerTest::addSink(const std::string& name, int rate) {
+    return load("module-null-sink", "sink_name=" + name + " rate=" + std::to_string(rate) +
+                                        " channels=2 format=float32le sink_properties=device.description=" + name);
+}
+
+unsigned ServerTest::addSource(const std::string& name) {
+    addSink(name + "_feed", micRate);
+    // A null sink that idles renders in blocks of seconds, so a source it
+    // clocks would deliver its first audio late, unlike a real microphone. A
+    // silent low-latency stream into it shortens the blocks, and one record
+    // from the source waits until the long block already begun is over.
+    players_.push_back(server_->spawn("pacat", {"--playback", "--raw", "--format=float32le", "--latency-msec=20",
+                                                "--rate=" + std::to_string(micRate), "--channels=2",
+                                                "--device=" + name + "_feed", "/dev/zero"}));
+    unsigned index = load("module-remap-source", "source_name=" + name + " master=" + name +
+                                                     "_feed.monitor channels=2 source_properties=device.description=" +
+                                                     name);
+    auto warm = server_->spawn("parec", {"--raw", "--latency-msec=20", "--device=" + name});
+    if (!warm->waitForStdout(1, 10)) throw std::runtime_error("source " + name + " delivers nothing");
+    return index;
+}
+
+ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples) {
+    return play(source + "_feed", samples, micRate);
+}
+
+ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {
+    players_.push_back(server_->spawn(
+        "pacat", {"--playback", "--raw", "--format=float32le", "--rate=" + std::to_string(rate),
+                  "--channels=" + std::to_string(channels), "--device=" + sink, writeRaw(samples)}));
+    return *players_.back();
+}
+
+std::unique_ptr<ChildProcess> ServerTest::program(const std::string& path, const std::vector<std::string>& args) {
+    return std::make_unique<ChildProcess>(path, args, server_->clientEnv());
+}
+
+std::vector<std::string> messages(ChildProcess& child, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (auto& line : child.stderrLines()) {
+        out.push_back(line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line);
+    }
+    return out;
+}
+
+std::string serverParamName(const ::testing::TestParamInfo<ServerKind>& info) { return kindName(info.param); }
+
+}  // namespace tarnwick::testing::pulse

@@ -1,0 +1,69 @@
+#pragma once
+// The fixture of the real-server suites: each test runs once per server kind
+// against that kind's shared private server, sets up the devices it needs as
+// modules of its own and unloads them afterwards, so tests do not depend on
+// one another's leftovers.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/pulse/sound_server.h"
+#include "tests/pulse/test_signals.h"
+#include "tests/support/child_process.h"
+
+namespace tarnwick::testing::pulse {
+
+// Generous: the suite also runs under sanitizers on a busy machine.
+inline constexpr double startTimeout = 30;
+inline constexpr double exitTimeout = 30;
+// Microphones run at the PipeWire server's graph rate: its remap sources do
+// not keep a rate of their own.
+inline constexpr int micRate = 44100;
+
+class ServerTest : public ::testing::TestWithParam<ServerKind> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    SoundServer& server() { return *server_; }
+
+    // Loads a module and unloads it again when the test ends.
+    unsigned load(const std::string& module, const std::string& arguments);
+    // Unloads one of this test's modules now (an unplug).
+    void unload(unsigned index);
+
+    // A stereo null sink ("a speaker") at `rate`; its module index.
+    unsigned addSink(const std::string& name, int rate);
+    // A real input ("a microphone"): a stereo float source at micRate that
+    // is no sink's monitor, but a remap of the monitor of the null sink
+    // `name` + "_feed". Its module index.
+    unsigned addSource(const std::string& name);
+    // Makes that source carry these stereo samples (at micRate), then silence.
+    ChildProcess& feed(const std::string& source, const std::vector<float>& samples);
+
+    // Plays interleaved float samples into `sink` with pacat.
+    ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);
+
+    // Starts one of our programs against the server.
+    std::unique_ptr<ChildProcess> program(const std::string& path, const std::vector<std::string>& args = {});
+
+private:
+    SoundServer* server_ = nullptr;
+    std::vector<unsigned> modules_;
+    std::vector<std::unique_ptr<ChildProcess>> players_;
+};
+
+// Stderr lines of a program with its "[name] " prefix removed.
+std::vector<std::string> messages(ChildProcess& child, const std::string& prefix);
+
+// "PulseAudio" / "PipeWire" as test name suffixes.
+std::string serverParamName(const ::testing::TestParamInfo<ServerKind>& info);
+
+#define TARNWICK_ON_EVERY_SERVER(Suite) \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite, \
+                             ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire), serverParamName)
+
+}  // namespace tarnwick::testing::pulse

@@ -1,0 +1,125 @@
+// tarnwick-syscapture on a real server: what a player plays into the default
+// sink arrives on stdout whole, the record/idle gate works on the real
+// stream, and a default sink that changes or disappears stops the child in
+// order.
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "tests/pulse/server_test.h"
+
+namespace tarnwick::testing::pulse {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string sysPrefix = "[tarnwick-syscapture] ";
+constexpr std::size_t headerBytes = 24;
+
+class SystemAudio : public ServerTest {
+protected:
+    // A speaker "spk" at 48000 Hz as default sink and a capture running on it.
+    std::unique_ptr<ChildProcess> startCapture() {
+        spk_ = addSink("spk", 48000);
+        server().pactl({"set-default-sink", "spk"});
+        auto child = program(sysProgram());
+        EXPECT_TRUE(child->waitForStderr("capture started", startTimeout)) << child->stderrText();
+        return child;
+    }
+
+    std::vector<std::string> endLines(const std::string& reason) {
+        return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
+    }
+
+    unsigned spk_ = 0;
+
+    static std::vector<std::string> lastTwo(std::vector<std::string> lines) {
+        if (lines.size() > 2) lines.erase(lines.begin(), lines.end() - 2);
+        return lines;
+    }
+};
+
+TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {
+    auto capture = startCapture();
+    const double seconds = 3;
+    const auto played = sineAndRamp(48000, seconds, 1000, 0.5);
+    auto& player = play("spk", played, 48000);
+    ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
+    std::this_thread::sleep_for(300ms);  // the tail still travels through the monitor
+    capture->closeStdin();
+    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+
+    auto stream = capture->stdoutBytes();
+    auto header = decodeHeader(stream);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->sampleRate, 48000);
+    EXPECT_EQ(header->channelCount, 2);
+    EXPECT_EQ(header->bitsPerSample, 32);
+    EXPECT_GT(header->framesPerBuffer, 0);
+    EXPECT_EQ(header->producerCode, 11);
+    EXPECT_EQ(header->reserved, 0);
+
+    auto samples = decodeSamples(stream);
+    auto tone = measureTone(channelOf(samples, 2, 0), 48000);
+    EXPECT_NEAR(tone.frequency, 1000, 2);
+    EXPECT_NEAR(tone.rms, 0.5 / std::sqrt(2.0), 0.005);
+    EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
+
+    const std::size_t frames = played.size() / 2;
+    auto ramp = checkRamp(channelOf(samples, 2, 1));
+    EXPECT_EQ(ramp.firstProblem, "");
+    EXPECT_EQ(ramp.breaks, 0u) << "samples lost, repeated or reordered";
+    EXPECT_EQ(ramp.lastStep, rampStep(frames - 1)) << "the end of what was played is missing";
+    // PulseAudio's monitor misses the first few tens of milliseconds of a
+    // stream that joins a running sink (the sink rewinds and mixes it into
+    // audio the monitor already delivered); from there on nothing may lack.
+    EXPECT_LE(ramp.firstStep, rampStep(4800));
+    EXPECT_EQ(ramp.frames, frames - (ramp.firstStep - rampStep(0)));
+}
+
+TEST_P(SystemAudio, IdleStopsPcmAndRecordResumesItOnTheRealStream) {
+    auto capture = startCapture();
+    play("spk", stereoSine(48000, 20, 440, 0.3, 0.3), 48000);
+    ASSERT_TRUE(capture->waitForStdout(headerBytes + 8 * 4800, startTimeout));
+
+    capture->writeStdin("idle\n");
+    ASSERT_TRUE(capture->waitForStderr("idle (tap stays installed and clocking; PCM not written)"));
+    std::this_thread::sleep_for(300ms);  // a cycle that read the gate before may still finish
+    const auto idleBytes = capture->stdoutBytes().size();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(capture->stdoutBytes().size(), idleBytes) << "PCM written while idle";
+
+    capture->writeStdin("record\n");
+    ASSERT_TRUE(capture->waitForStderr("recording (writing PCM to stdout)"));
+    EXPECT_TRUE(capture->waitForStdout(idleBytes + 8 * 4800, 10)) << "recording did not resume";
+    capture->closeStdin();
+    EXPECT_EQ(capture->wait(exitTimeout), 0);
+    EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)), endLines("stdin EOF (parent stopped us)"));
+}
+
+TEST_P(SystemAudio, DefaultSinkSwitchStopsInOrder) {
+    addSink("spk2", 44100);
+    auto capture = startCapture();
+    server().pactl({"set-default-sink", "spk2"});
+    EXPECT_EQ(capture->wait(exitTimeout), 0);
+    EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)),
+              endLines("default output device changed — parent will restart capture"));
+}
+
+// A sink in use that disappears takes the default with it, so the server
+// names a new default: the capture ends as on any default change.
+TEST_P(SystemAudio, UnpluggedSinkStopsInOrder) {
+    addSink("spk2", 48000);
+    auto capture = startCapture();
+    ASSERT_TRUE(capture->waitForStdout(headerBytes + 8 * 4800, startTimeout));
+    unload(spk_);
+    EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)),
+              endLines("default output device changed — parent will restart capture"));
+}
+
+TARNWICK_ON_EVERY_SERVER(SystemAudio);
+
+}  // namespace
+}  // namespace tarnwick::testing::pulse
