@@ -24,8 +24,9 @@ const std::string* stringMember(const nlohmann::json& object, const char* key) {
 }  // namespace
 
 AudioObjectID HardwareObjects::nextObjectID() {
-    // Skip IDs the scenario gave its devices: run-time objects never share one.
-    while (ctx_.devices.byId(nextID_)) ++nextID_;
+    // Skip IDs the scenario gave its devices and processes: run-time objects
+    // never share one.
+    while (ctx_.devices.byId(nextID_) || ctx_.processes.names(nextID_)) ++nextID_;
     return nextID_++;
 }
 

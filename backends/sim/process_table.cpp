@@ -4,7 +4,8 @@
 
 namespace tarnwick::sim {
 
-ProcessTable::ProcessTable(const std::vector<ProcessSpec>& specs) : ownPid_(static_cast<std::int32_t>(::getpid())) {
+ProcessTable::ProcessTable(const std::vector<ProcessSpec>& specs, AudioObjectID ownID)
+    : ownID_(ownID), ownPid_(static_cast<std::int32_t>(::getpid())) {
     for (const ProcessSpec& spec : specs) {
         auto other = std::make_unique<Other>();
         other->spec = &spec;
@@ -15,14 +16,22 @@ ProcessTable::ProcessTable(const std::vector<ProcessSpec>& specs) : ownPid_(stat
 }
 
 std::vector<AudioObjectID> ProcessTable::ids() const {
-    std::vector<AudioObjectID> ids{kOwnProcessObjectID};
+    std::vector<AudioObjectID> ids{ownID_};
     for (const auto& other : others_) ids.push_back(other->spec->id);
     return ids;
 }
 
+bool ProcessTable::names(AudioObjectID id) const {
+    if (id == ownID_) return true;
+    for (const auto& other : others_) {
+        if (other->spec->id == id) return true;
+    }
+    return false;
+}
+
 AudioObjectID ProcessTable::idForPid(std::int32_t pid) const {
     // The running program first, should a scenario have reused its PID.
-    if (pid == ownPid_) return kOwnProcessObjectID;
+    if (pid == ownPid_) return ownID_;
     for (const auto& other : others_) {
         if (other->spec->pid == pid) return other->spec->id;
     }
@@ -30,7 +39,7 @@ AudioObjectID ProcessTable::idForPid(std::int32_t pid) const {
 }
 
 std::optional<ProcessTable::View> ProcessTable::view(AudioObjectID id) const {
-    if (id == kOwnProcessObjectID) {
+    if (id == ownID_) {
         return View{ownPid_, std::nullopt, ownActivity_ ? ownActivity_() : Activity{}};
     }
     for (const auto& other : others_) {

@@ -17,7 +17,7 @@ namespace tarnwick::sim {
 
 class ProcessTable {
 public:
-    explicit ProcessTable(const std::vector<ProcessSpec>& specs);
+    ProcessTable(const std::vector<ProcessSpec>& specs, AudioObjectID ownID);
 
     struct Activity {
         bool output = false;
@@ -30,6 +30,8 @@ public:
 
     // Every process object, the running program's first.
     std::vector<AudioObjectID> ids() const;
+    // Whether `id` names a process object.
+    bool names(AudioObjectID id) const;
     // 0 when no process object has that PID.
     AudioObjectID idForPid(std::int32_t pid) const;
 
@@ -53,6 +55,7 @@ private:
 
     std::vector<std::unique_ptr<Other>> others_;
     std::function<Activity()> ownActivity_;
+    const AudioObjectID ownID_;
     const std::int32_t ownPid_;
 };
 

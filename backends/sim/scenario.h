@@ -117,6 +117,9 @@ struct Scenario {
     std::vector<FaultSpec> faults;
     std::vector<EventSpec> events;  // in order of `at` (stable)
     std::vector<ProcessSpec> processes;
+    // The running program's own process object: kOwnProcessObjectID unless
+    // a device or process of the scenario already has that ID.
+    AudioObjectID ownProcessID = 0;
 };
 
 // Bounds the parser enforces, shared with the IO code that relies on them.
@@ -132,7 +135,8 @@ constexpr double kFallbackIoRate = 48000.0;
 // faster than a thread can run them, which then only spins to catch up).
 constexpr double kMinIoRate = 1.0;
 constexpr double kMinIoCycleSeconds = 20e-6;
-// The running program's own process object, first in the process list.
+// The running program's own process object, first in the process list,
+// where the scenario leaves this ID free.
 constexpr AudioObjectID kOwnProcessObjectID = 1999;
 
 }  // namespace tarnwick::sim

@@ -56,6 +56,7 @@ public:
                              [](const EventSpec& a, const EventSpec& b) { return a.at < b.at; });
         }
         checkAggregateCycle();
+        scenario_.ownProcessID = freeOwnProcessID();
         return std::move(scenario_);
     }
 
@@ -332,9 +333,6 @@ private:
             p.id = static_cast<AudioObjectID>(r_.integer(*found, idWhere, 2, std::numeric_limits<UInt32>::max()));
         }
         // Process objects share the ID space of devices; one ID names one object.
-        if (p.id == kOwnProcessObjectID) {
-            r_.fail(idWhere, "id " + std::to_string(p.id) + " is the running program's own process object");
-        }
         if (auto device = idIndex_.find(p.id); device != idIndex_.end()) {
             r_.fail(idWhere, "duplicate id " + std::to_string(p.id) + " (also used by " +
                                  JsonReader::element("devices", device->second) + ")");
@@ -354,6 +352,20 @@ private:
             p.runningInput = r_.boolean(*found, JsonReader::member(where, "running_input"));
         }
         return p;
+    }
+
+    // Devices and processes take IDs up to 2^32-1 and default ones grow with
+    // their count, so the program's own object moves above them all when its
+    // usual ID is taken (and below, should they reach the top).
+    AudioObjectID freeOwnProcessID() const {
+        auto used = [this](AudioObjectID id) { return idIndex_.count(id) || processIdIndex_.count(id); };
+        if (!used(kOwnProcessObjectID)) return kOwnProcessObjectID;
+        AudioObjectID highest = std::max(idIndex_.empty() ? 0 : idIndex_.rbegin()->first,
+                                         processIdIndex_.empty() ? 0 : processIdIndex_.rbegin()->first);
+        if (highest < std::numeric_limits<AudioObjectID>::max()) return highest + 1;
+        AudioObjectID id = 2;
+        while (used(id)) ++id;
+        return id;
     }
 
     void setProcess(const Json& action, const std::string& w, EventSpec& e) {
@@ -426,6 +438,7 @@ private:
         r_.object(*action, w);
         if (actionName == "set_process") {
             setProcess(*action, w, e);
+            e.actionJson = traceCopy(actionName, *action);
             return e;
         }
         if (actionName == "set_signal") {
@@ -433,6 +446,7 @@ private:
             e.action = EventSpec::Action::setSignal;
             e.device = namedDevice(r_.required(*action, w, "device"), JsonReader::member(w, "device"));
             e.signal = signal(r_.required(*action, w, "signal"), JsonReader::member(w, "signal"));
+            e.actionJson = traceCopy(actionName, *action);
             return e;
         }
         if (actionName == "set_sample_rate") {

@@ -20,7 +20,7 @@ struct SimContext {
           trace(std::move(t)),
           faults(std::make_shared<FaultTable>(scenario.faults)),
           devices(scenario, openNs),
-          processes(scenario.processes) {}
+          processes(scenario.processes, scenario.ownProcessID) {}
 
     const Scenario scenario;
     const std::shared_ptr<Trace> trace;         // shared with converters, which may outlive the system
