@@ -5,6 +5,7 @@ standard output and the pipe has long been full (the stop gives the parent
 half a second to take the write in progress, then cuts it short)."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +18,14 @@ import capture_check as cc  # noqa: E402
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 10
     cc.check_built()
-    scenarios = cc.write_scenarios(cc.private_directory("tarnwick-stop-bench-"))
+    directory = cc.private_directory("tarnwick-stop-bench-")
+    try:
+        return measure(runs, cc.write_scenarios(directory))
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def measure(runs, scenarios):
     for program in ("mic", "sys"):
         times = []
         for _ in range(runs):
