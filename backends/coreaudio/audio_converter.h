@@ -14,7 +14,7 @@ std::unique_ptr<audio::SampleRateConverter> makeAudioConverter(double inRate, do
 
 // What the pull callback answers when the caller's provider has nothing more
 // for now: the converter stops and returns it with the frames made so far.
-// Our own code, not one of Apple's statuses.
-constexpr OSStatus kNoDataNowStatus = audio::fourCC("!dat");
+// Our own code, chosen to be none of Apple's statuses.
+constexpr OSStatus kNoDataNowStatus = audio::fourCC("tnwk");
 
 }  // namespace tarnwick::coreaudio

@@ -17,9 +17,13 @@ OSStatus createProcessTap(const audio::TapDescription& description, AudioObjectI
             NSMutableArray<NSNumber*>* excluded = [NSMutableArray arrayWithCapacity:description.excludedProcesses.size()];
             for (AudioObjectID process : description.excludedProcesses) [excluded addObject:@(process)];
             CATapDescription* tap = [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:excluded];
-            tap.name = [NSString stringWithUTF8String:description.name.c_str()] ?: @"";
+            // Text that is not UTF-8 makes no NSString: the tap then keeps
+            // an empty name, or the UUID the description was born with.
+            NSString* name = [NSString stringWithUTF8String:description.name.c_str()];
+            tap.name = name != nil ? name : @"";
             tap.privateTap = description.isPrivate ? YES : NO;
-            NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:[NSString stringWithUTF8String:description.uuid.c_str()]];
+            NSString* uuidText = [NSString stringWithUTF8String:description.uuid.c_str()];
+            NSUUID* uuid = uuidText != nil ? [[NSUUID alloc] initWithUUIDString:uuidText] : nil;
             if (uuid != nil) tap.UUID = uuid;
             return AudioHardwareCreateProcessTap(tap, outTapID);
         }

@@ -5,13 +5,51 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
+#include <thread>
 #include <vector>
 
 #include "backends/coreaudio/aggregate_description.h"
 #include "backends/coreaudio/coreaudio_audio_system.h"
 #include "backends/sim/sim_audio_system.h"
 #include "tests/coreaudio_over_sim/simulated_hal.h"
+
+// Allocations are counted per thread by replacing the global allocation
+// functions in this test program; clang's ThreadSanitizer runtime defines
+// them itself, so that build runs the same cycles without counting.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARNWICK_NO_ALLOCATION_COUNT
+#endif
+#endif
+
+namespace {
+thread_local std::size_t allocationsOnThisThread = 0;
+}  // namespace
+
+#if !defined(TARNWICK_NO_ALLOCATION_COUNT)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    ++allocationsOnThisThread;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++allocationsOnThisThread;
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#endif
 
 namespace tarnwick::coreaudio {
 namespace {
@@ -134,6 +172,67 @@ TEST_F(CoreAudioBackend, ConverterStopsPullingWhenTheProviderHasNoDataNow) {
     auto ended = [](const float**, UInt32*) { return ConverterInputStatus::endOfStream; };
     EXPECT_EQ(converter->convert(output.data(), UInt32(output.size()), &made, nullptr, ended),
               ConverterOutputStatus::endOfStream);
+}
+
+// The real-time paths through the backend: an IO cycle handed over to the
+// caller's queue, and a conversion pulled through the callback, allocate
+// nothing once running.
+TEST_F(CoreAudioBackend, IOCyclesAndConversionsAllocateNothingOnceRunning) {
+    open({{"devices", {{{"uid", "spk"}, {"output_channels", 2}, {"buffer_frames", 64}}}},
+          {"tap", {{"aggregate_buffer_frames", 64}}}});
+    audio::TapDescription description;
+    description.uuid = "T";
+    AudioObjectID tap = 0, aggregate = 0;
+    ASSERT_EQ(backend->AudioHardwareCreateProcessTap(description, &tap), 0);
+    ASSERT_EQ(backend->AudioHardwareCreateAggregateDevice({{"uid", "A"}, {"master", "spk"}, {"taps", {{{"uid", "T"}}}}},
+                                                          &aggregate),
+              0);
+    kit::SerialQueue queue("io");
+    std::vector<std::size_t> counts(1000);
+    std::atomic<std::size_t> cycles{0};
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(backend->AudioDeviceCreateIOProcIDWithBlock(
+                  &proc, aggregate, &queue,
+                  [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) {
+                      ASSERT_TRUE(queue.isCurrent());
+                      ASSERT_NE(input, nullptr);
+                      const std::size_t n = cycles.load();
+                      if (n < counts.size()) counts[n] = allocationsOnThisThread;
+                      cycles.store(n + 1);
+                  }),
+              0);
+    ASSERT_EQ(backend->AudioDeviceStart(aggregate, proc), 0);
+    for (int i = 0; i < 2000 && cycles.load() < 30; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(backend->AudioDeviceStop(aggregate, proc), 0);
+    const std::size_t ran = cycles.load();
+    ASSERT_GE(ran, 30u);
+    for (std::size_t k = 4; k < std::min(ran, counts.size()); ++k) {
+        ASSERT_EQ(counts[k], counts[3]) << "allocated before cycle " << k;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(cycles.load(), ran) << "no cycle after the stop returned";
+    EXPECT_EQ(backend->AudioDeviceDestroyIOProcID(aggregate, proc), 0);
+    EXPECT_EQ(backend->AudioHardwareDestroyAggregateDevice(aggregate), 0);
+    EXPECT_EQ(backend->AudioHardwareDestroyProcessTap(tap), 0);
+
+    std::unique_ptr<audio::SampleRateConverter> converter = backend->makeConverter(44100, 48000);
+    ASSERT_NE(converter, nullptr);
+    std::vector<float> input(441, 0.25f), output(1024);
+    for (int round = 0; round < 20; ++round) {
+        bool given = false;
+        auto provider = [&](const float** data, UInt32* frames) {
+            if (given) return ConverterInputStatus::noDataNow;
+            given = true;
+            *data = input.data();
+            *frames = UInt32(input.size());
+            return ConverterInputStatus::haveData;
+        };
+        UInt32 made = 0;
+        const std::size_t before = allocationsOnThisThread;
+        converter->convert(output.data(), UInt32(output.size()), &made, nullptr, provider);
+        if (round >= 3) ASSERT_EQ(allocationsOnThisThread, before) << "conversion " << round << " allocated";
+    }
 }
 
 }  // namespace

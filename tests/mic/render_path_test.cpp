@@ -3,7 +3,7 @@
 // hand-driven audio system.
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -116,8 +116,11 @@ protected:
     void SetUp() override {
         fake = std::make_shared<FakeAudioSystem>();
         audio::setAudioSystemForTesting(fake);
-        streamFd = memfd_create("mic-stream", 0);
+        // An unlinked temporary file (memfd_create is Linux only).
+        const std::string path = tempPath(".stream");
+        streamFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         ASSERT_GE(streamFd, 0);
+        ::unlink(path.c_str());
         resetStreamForTesting(streamFd);
     }
     void TearDown() override {
