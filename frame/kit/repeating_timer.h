@@ -32,7 +32,10 @@ private:
     void run();
 
     SerialQueue& queue_;
-    std::chrono::nanoseconds firstDelay_, interval_, leeway_;
+    std::chrono::nanoseconds firstDelay_, interval_;
+    // Kept for the record: ticks are never deliberately late (Clang warns
+    // about a private field nothing reads).
+    [[maybe_unused]] std::chrono::nanoseconds leeway_;
     std::shared_ptr<std::function<void()>> handler_;
     std::shared_ptr<std::atomic<bool>> cancelled_;
     std::mutex mutex_;
