@@ -142,7 +142,8 @@ void takeStdout(Child& c, const unsigned char* bytes, std::size_t n) {
         --n;
         if (c.headerFill == 24) {
             c.header = decodeHeader(c.headerBytes);
-            c.haveHeader = c.header.bits == 32 && c.header.channels > 0 && c.header.sampleRate > 0;
+            c.haveHeader = c.header.bits == 32 && c.header.channels > 0 && c.header.sampleRate > 0 &&
+                           (c.header.producer == 5 || c.header.producer == 11);
             say("header: " + std::to_string(c.header.sampleRate) + " Hz, " + std::to_string(c.header.channels) +
                 " channel(s), " + std::to_string(c.header.bits) + "-bit float, " +
                 std::to_string(c.header.framesPerBuffer) + " frames per buffer, producer " +
@@ -197,7 +198,7 @@ int main(int argc, char** argv) {
             say("giving up: cannot start " + command[0]);
             return 1;
         }
-        bool stopping = false, idle = false, stuck = false, termSent = false;
+        bool stopping = false, idle = false, stuck = false, termSent = false, badStream = false;
         Clock::time_point idleSince, stopSince;
         while (c.out >= 0 || c.err >= 0) {
             pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
@@ -228,7 +229,12 @@ int main(int argc, char** argv) {
                 idle = false;
                 c.lastAudio = Clock::now();
             }
-            if (collected + c.audioSeconds() >= targetSeconds) {
+            if (c.headerFill == 24 && !c.haveHeader) {
+                say("not a capture stream: stopping the child");
+                closeFd(c.in);
+                stopping = badStream = true;
+                stopSince = Clock::now();
+            } else if (collected + c.audioSeconds() >= targetSeconds) {
                 say("stopping: closing standard input");
                 closeFd(c.in);
                 stopping = true;
@@ -254,7 +260,9 @@ int main(int argc, char** argv) {
         if (!c.lastReason.empty()) ended += " (" + c.lastReason + ")";
         const std::string restartMark = "parent will restart capture";
         Next next;
-        if (stopping && !stuck && code == 0) {
+        if (badStream) {
+            next = Next::giveUp;
+        } else if (stopping && !stuck && code == 0) {
             next = Next::done;
         } else if (c.lastReason.find(restartMark) != std::string::npos ||
                    c.startFailure.find(restartMark) != std::string::npos) {
