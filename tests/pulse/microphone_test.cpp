@@ -1,5 +1,5 @@
-// tarnwick-miccapture on a real server: a real stereo input at 44100 Hz comes
-// out mono at 48000 Hz with its frequency, level and no gaps; --list shows the
+// tarnwick-miccapture on a real server: a real stereo input (at 44100 Hz where
+// the server allows) comes out mono at 48000 Hz with its frequency, level and no gaps; --list shows the
 // server's inputs but no monitors; --device picks a source by its name; and a
 // source that changes or disappears stops the child in order.
 
@@ -41,16 +41,16 @@ protected:
     }
 };
 
-TEST_P(Microphone, StereoInputAt44100ArrivesMonoAt48000WithoutGaps) {
+TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
     addSource("mic");
     server().pactl({"set-default-source", "mic"});
     auto capture = startCapture();
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
-              "capture started on \"mic\": device 44100 Hz 2ch → 48000 Hz 1ch (resampled)");
+              micStartLine("mic"));
 
     const double seconds = 3;
     // Different levels per channel: the mono result is their average.
-    auto& player = feed("mic", stereoSine(micRate, seconds, 1000, 0.6, 0.2));
+    auto& player = feed("mic", stereoSine(micRate(), seconds, 1000, 0.6, 0.2));
     ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
     std::this_thread::sleep_for(300ms);
     capture->closeStdin();
@@ -81,10 +81,11 @@ TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
     ASSERT_EQ(list->wait(exitTimeout), 0) << list->stderrText();
     auto bytes = list->stdoutBytes();
     auto devices = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
-    const auto expected = nlohmann::json::parse(R"([
-        {"uid": "mic", "name": "mic", "is_default": false, "sample_rate": 44100, "channels": 2},
-        {"uid": "mic2", "name": "mic2", "is_default": true, "sample_rate": 44100, "channels": 2}
+    auto expected = nlohmann::json::parse(R"([
+        {"uid": "mic", "name": "mic", "is_default": false, "channels": 2},
+        {"uid": "mic2", "name": "mic2", "is_default": true, "channels": 2}
     ])");
+    for (auto& entry : expected) entry["sample_rate"] = micRate();
     EXPECT_EQ(devices, expected) << "monitors (spk.monitor, mic_feed.monitor, ...) are no inputs";
 }
 
@@ -92,10 +93,10 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     addSource("mic");
     addSource("other");
     server().pactl({"set-default-source", "mic"});
-    feed("other", stereoSine(micRate, 20, 500, 0.5, 0.5));
+    feed("other", stereoSine(micRate(), 20, 500, 0.5, 0.5));
     auto capture = startCapture({"--device", "other"});
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
-              "capture started on \"other\": device 44100 Hz 2ch → 48000 Hz 1ch (resampled)");
+              micStartLine("other"));
     ASSERT_TRUE(capture->waitForStdout(24 + 4 * 48000, 10));
 
     server().pactl({"set-default-source", "other"});

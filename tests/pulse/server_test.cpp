@@ -42,13 +42,13 @@ unsigned ServerTest::addSink(const std::string& name, int rate) {
 }
 
 unsigned ServerTest::addSource(const std::string& name) {
-    addSink(name + "_feed", micRate);
+    addSink(name + "_feed", micRate());
     // A null sink that idles renders in blocks of seconds, so a source it
     // clocks would deliver its first audio late, unlike a real microphone. A
     // silent low-latency stream into it shortens the blocks, and one record
     // from the source waits until the long block already begun is over.
     players_.push_back(server_->spawn("pacat", {"--playback", "--raw", "--format=float32le", "--latency-msec=20",
-                                                "--rate=" + std::to_string(micRate), "--channels=2",
+                                                "--rate=" + std::to_string(micRate()), "--channels=2",
                                                 "--device=" + name + "_feed", "/dev/zero"}));
     unsigned index = load("module-remap-source", "source_name=" + name + " master=" + name +
                                                      "_feed.monitor channels=2 source_properties=device.description=" +
@@ -58,8 +58,13 @@ unsigned ServerTest::addSource(const std::string& name) {
     return index;
 }
 
+std::string ServerTest::micStartLine(const std::string& name) const {
+    return "capture started on \"" + name + "\": device " + std::to_string(micRate()) + " Hz 2ch → 48000 Hz 1ch (" +
+           (micRate() == 48000 ? "no resampling" : "resampled") + ")";
+}
+
 ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples) {
-    return play(source + "_feed", samples, micRate);
+    return play(source + "_feed", samples, micRate());
 }
 
 ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {
