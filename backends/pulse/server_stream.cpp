@@ -30,9 +30,13 @@ OSStatus ServerStream::openPlayback(const std::string& sink, const pa_sample_spe
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = bytesFor(bufferSeconds, spec);
     attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = bytesFor(bufferSeconds / 2, spec);
+    attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    return open(false, sink, spec, map, attr, PA_STREAM_DONT_MOVE);
+    // With its latency adjusted the stream asks the sink for no lower latency
+    // than its own: unadjusted, a short buffer drives the sink (and so its
+    // monitor) to its smallest blocks, thousands of wake-ups a second.
+    return open(false, sink, spec, map, attr,
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
 }
 
 OSStatus ServerStream::open(bool record, const std::string& device, const pa_sample_spec& spec,
