@@ -43,7 +43,7 @@ protected:
 
 TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
     addSource("mic");
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSource("mic");
     auto capture = startCapture();
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
               micStartLine("mic"));
@@ -76,7 +76,7 @@ TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
     addSink("spk", 48000);
     addSource("mic");
     addSource("mic2");
-    server().pactl({"set-default-source", "mic2"});
+    setDefaultSource("mic2");
     auto list = program(micProgram(), {"--list"});
     ASSERT_EQ(list->wait(exitTimeout), 0) << list->stderrText();
     auto bytes = list->stdoutBytes();
@@ -92,14 +92,14 @@ TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {
 TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     addSource("mic");
     addSource("other");
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSource("mic");
     feed("other", stereoSine(micRate(), 20, 500, 0.5, 0.5));
     auto capture = startCapture({"--device", "other"});
     EXPECT_EQ(messages(*capture, micPrefix).at(0),
               micStartLine("other"));
     ASSERT_TRUE(capture->waitForStdout(24 + 4 * 48000, 10));
 
-    server().pactl({"set-default-source", "other"});
+    setDefaultSource("other");
     std::this_thread::sleep_for(500ms);
     capture->closeStdin();
     ASSERT_EQ(capture->wait(exitTimeout), 0);
@@ -120,9 +120,9 @@ TEST_P(Microphone, UnknownUidFailsTheStart) {
 TEST_P(Microphone, DefaultSourceSwitchStopsInOrder) {
     addSource("mic");
     addSource("mic2");
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSource("mic");
     auto capture = startCapture();
-    server().pactl({"set-default-source", "mic2"});
+    setDefaultSource("mic2");
     EXPECT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, micPrefix)),
               endLines("default input device changed — parent will restart capture"));
@@ -133,7 +133,7 @@ TEST_P(Microphone, DefaultSourceSwitchStopsInOrder) {
 TEST_P(Microphone, UnpluggedDefaultSourceStopsInOrder) {
     unsigned mic = addSource("mic");
     addSource("mic2");
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSource("mic");
     auto capture = startCapture();
     unload(mic);
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
@@ -150,7 +150,7 @@ TEST_P(Microphone, UnpluggedDefaultSourceStopsInOrder) {
 TEST_P(Microphone, UnpluggedNamedSourceStopsInOrder) {
     unsigned other = addSource("other");
     addSource("mic");
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSource("mic");
     auto capture = startCapture({"--device", "other"});
     unload(other);
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();

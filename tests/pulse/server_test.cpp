@@ -1,8 +1,10 @@
 #include "tests/pulse/server_test.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace tarnwick::testing::pulse {
 
@@ -57,6 +59,25 @@ unsigned ServerTest::addSource(const std::string& name) {
     if (!warm->waitForStdout(1, 10)) throw std::runtime_error("source " + name + " delivers nothing");
     return index;
 }
+
+namespace {
+// Right after PipeWire starts, its session manager may not yet take
+// defaults ("Not supported"), and it applies one a moment after pactl
+// returns: ask again until the server reports the device as its default.
+void makeDefault(SoundServer& server, const std::string& what, const std::string& name) {
+    std::string now;
+    for (int i = 0; i < 250; ++i) {
+        server.run("pactl", {"set-default-" + what, name});
+        now = what == "sink" ? server.defaultSink() : server.defaultSource();
+        if (now == name) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FAIL() << "the default " << what << " stays " << now << ", not " << name;
+}
+}  // namespace
+
+void ServerTest::setDefaultSink(const std::string& name) { makeDefault(*server_, "sink", name); }
+void ServerTest::setDefaultSource(const std::string& name) { makeDefault(*server_, "source", name); }
 
 std::string ServerTest::micStartLine(const std::string& name) const {
     return "capture started on \"" + name + "\": device " + std::to_string(micRate()) + " Hz 2ch → 48000 Hz 1ch (" +

@@ -51,6 +51,11 @@ protected:
     // Makes that source carry these stereo samples (at micRate()), then silence.
     ChildProcess& feed(const std::string& source, const std::vector<float>& samples);
 
+    // Makes a device the server's default and waits until the server says
+    // so (PipeWire's session manager applies it a moment later).
+    void setDefaultSink(const std::string& name);
+    void setDefaultSource(const std::string& name);
+
     // Plays interleaved float samples into `sink` with pacat.
     ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);
 
