@@ -20,7 +20,6 @@ namespace tarnwick::testing::pulse {
 inline constexpr double startTimeout = 30;
 inline constexpr double exitTimeout = 30;
 
-
 class ServerTest : public ::testing::TestWithParam<ServerKind> {
 protected:
     void SetUp() override;
