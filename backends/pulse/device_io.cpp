@@ -169,7 +169,7 @@ OSStatus DeviceIO::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
     // Outside the lock: the server may take a while to answer.
     OSStatus status = stream->start(*sink, fragmentFrames);
     if (status != 0) return status;
-    devices_.setFragmentFrames(sink->id, stream->grantedFrames());
+    devices_.setFragmentFrames(sink->id, stream->cycleFrames());
     std::lock_guard lock(mutex_);
     auto found = procs_.find(procKey(proc));
     if (found == procs_.end() || found->second.stream) {

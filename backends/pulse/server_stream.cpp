@@ -63,12 +63,7 @@ OSStatus ServerStream::open(bool record, const std::string& device, const pa_sam
         },
         kStreamStartSeconds);
     if (!settled) return audio::kUnspecifiedError;
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return kBadDeviceError;
-    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
-        const std::size_t frame = pa_frame_size(&spec);
-        grantedFrames_ = static_cast<UInt32>((record ? granted->fragsize : granted->minreq) / frame);
-    }
-    return 0;
+    return pa_stream_get_state(stream_) == PA_STREAM_READY ? 0 : kBadDeviceError;
 }
 
 void ServerStream::close() {
