@@ -155,11 +155,6 @@ std::map<std::string, std::string> SoundServer::clientEnv() const {
                                            {"PULSE_SERVER", "unix:" + socket_},
                                            {"TARNWICK_AUDIO", "pulse"}};
     for (const auto& v : outsideVariables) env.try_emplace(v, "");
-    // Under ThreadSanitizer the programs need to know about libpulse's
-    // uninstrumented locking; elsewhere the variable is read by no one.
-    const char* tsan = std::getenv("TSAN_OPTIONS");
-    env["TSAN_OPTIONS"] = std::string(tsan && *tsan ? std::string(tsan) + ":" : "") +
-                          "suppressions=" TARNWICK_LIBPULSE_TSAN_SUPPRESSIONS;
     return env;
 }
 
