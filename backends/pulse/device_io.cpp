@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backends/model/aggregate_description.h"
 #include "backends/model/io_handover.h"
 #include "frame/host_clock.h"
 
@@ -15,12 +16,6 @@ namespace {
 constexpr std::uintptr_t kProcHandleBase = 0x5B000000;
 
 std::uintptr_t procKey(AudioDeviceIOProcID proc) { return reinterpret_cast<std::uintptr_t>(proc); }
-
-const std::string* stringMember(const nlohmann::json& object, const char* key) {
-    auto found = object.find(key);
-    if (found == object.end() || !found->is_string()) return nullptr;
-    return found->get_ptr<const std::string*>();
-}
 
 }  // namespace
 
@@ -102,32 +97,21 @@ OSStatus DeviceIO::destroyTap(AudioObjectID tap) {
 
 OSStatus DeviceIO::createAggregate(const nlohmann::json& description, AudioObjectID* outDeviceID) {
     if (!outDeviceID || !description.is_object()) return audio::kInvalidParameterError;
+    const model::AggregateDescription asked = model::parseAggregateDescription(description);
     AggregateInfo aggregate;
-    if (const std::string* uid = stringMember(description, "uid")) aggregate.uid = *uid;
-    if (const std::string* name = stringMember(description, "name")) aggregate.name = *name;
-    // The main sub-device clocks the aggregate; without "master" the first
-    // sub-device does. Only a sink has a monitor to record.
-    const std::string* mainUid = stringMember(description, "master");
-    if (!mainUid) {
-        auto subs = description.find("subdevices");
-        if (subs != description.end() && subs->is_array() && !subs->empty() && subs->front().is_object()) {
-            mainUid = stringMember(subs->front(), "uid");
-        }
-    }
-    std::optional<ServerDevice> main = mainUid ? devices_.byUid(*mainUid) : std::nullopt;
+    aggregate.uid = asked.uid;
+    aggregate.name = asked.name;
+    // Only a sink has a monitor to record.
+    std::optional<ServerDevice> main = asked.mainUid ? devices_.byUid(*asked.mainUid) : std::nullopt;
     if (!main || !main->isSink) return kBadDeviceError;
     aggregate.main = main->id;
 
     std::lock_guard lock(mutex_);
-    auto tapList = description.find("taps");
-    if (tapList != description.end() && tapList->is_array()) {
-        for (const auto& entry : *tapList) {
-            const std::string* tapUid = entry.is_object() ? stringMember(entry, "uid") : nullptr;
-            bool known = false;
-            for (const auto& [tapId, tap] : taps_) known = known || (tapUid && tap.uuid == *tapUid);
-            if (!known) return audio::kBadObjectError;
-            aggregate.hasTap = true;
-        }
+    for (const auto& tapUid : asked.taps) {
+        bool known = false;
+        for (const auto& [tapId, tap] : taps_) known = known || (tapUid && tap.uuid == *tapUid);
+        if (!known) return audio::kBadObjectError;
+        aggregate.hasTap = true;
     }
     const AudioObjectID id = nextID_.fetch_add(1);
     aggregates_.emplace(id, std::move(aggregate));
@@ -185,7 +169,7 @@ OSStatus DeviceIO::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
     // Outside the lock: the server may take a while to answer.
     OSStatus status = stream->start(*sink, fragmentFrames);
     if (status != 0) return status;
-    devices_.setFragmentFrames(sink->id, stream->grantedFrames());
+    devices_.setFragmentFrames(sink->id, stream->cycleFrames());
     std::lock_guard lock(mutex_);
     auto found = procs_.find(procKey(proc));
     if (found == procs_.end() || found->second.stream) {

@@ -33,6 +33,7 @@ public:
     // After this no IO block begins.
     void stopDelivering() noexcept { running_.store(false, std::memory_order_release); }
     kit::SerialQueue* queue() const { return queue_; }
+    UInt32 cycleFrames() const { return cycles_.cycleFrames(); }
 
 private:
     void readable(pa_stream* stream) override;

@@ -26,8 +26,8 @@ std::vector<unsigned char> configurationBytes(const std::vector<UInt32>& buffers
     return bytes;
 }
 
-// A device's buffer: the fragment its latest stream was granted, or the one
-// a stream is asked for, when none has run yet.
+// A device's buffer: the IO cycle of its latest stream, or the fragment a
+// stream is asked for, when none has run yet.
 UInt32 bufferFrames(const ServerDevice& device) {
     if (device.fragmentFrames > 0) return device.fragmentFrames;
     return static_cast<UInt32>(std::lround(device.rate * kFragmentSeconds));

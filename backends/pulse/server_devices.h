@@ -33,7 +33,7 @@ struct ServerDevice {
     std::string monitorSource;  // sinks only
     bool present = true;
     uint32_t serverIndex = PA_INVALID_INDEX;
-    UInt32 fragmentFrames = 0;  // the real fragment of the latest stream on it; 0: none yet
+    UInt32 fragmentFrames = 0;  // the IO cycle of the latest stream on it; 0: none yet
 };
 
 class ServerDevices {

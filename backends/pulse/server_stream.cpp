@@ -30,9 +30,13 @@ OSStatus ServerStream::openPlayback(const std::string& sink, const pa_sample_spe
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = bytesFor(bufferSeconds, spec);
     attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = bytesFor(bufferSeconds / 2, spec);
+    attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    return open(false, sink, spec, map, attr, PA_STREAM_DONT_MOVE);
+    // With its latency adjusted the stream asks the sink for no lower latency
+    // than its own: unadjusted, a short buffer drives the sink (and so its
+    // monitor) to its smallest blocks, thousands of wake-ups a second.
+    return open(false, sink, spec, map, attr,
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
 }
 
 OSStatus ServerStream::open(bool record, const std::string& device, const pa_sample_spec& spec,
@@ -59,12 +63,7 @@ OSStatus ServerStream::open(bool record, const std::string& device, const pa_sam
         },
         kStreamStartSeconds);
     if (!settled) return audio::kUnspecifiedError;
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return kBadDeviceError;
-    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
-        const std::size_t frame = pa_frame_size(&spec);
-        grantedFrames_ = static_cast<UInt32>((record ? granted->fragsize : granted->minreq) / frame);
-    }
-    return 0;
+    return pa_stream_get_state(stream_) == PA_STREAM_READY ? 0 : kBadDeviceError;
 }
 
 void ServerStream::close() {

@@ -37,9 +37,6 @@ public:
     // Idempotent; takes the main-loop lock unless called on its thread.
     void close();
 
-    // The fragment (record) or request size (playback) the server granted, in frames.
-    UInt32 grantedFrames() const { return grantedFrames_; }
-
 protected:
     // True once close() has begun: a callback stops delivering.
     bool closing() const { return closing_; }
@@ -62,7 +59,6 @@ private:
     pa_stream* stream_ = nullptr;
     bool closing_ = false;  // under the main-loop lock
     bool wasReady_ = false;  // likewise
-    UInt32 grantedFrames_ = 0;
 };
 
 }  // namespace tarnwick::pulse

@@ -292,6 +292,7 @@ OSStatus Units::uninitialize(AudioUnit unit) {
 
 OSStatus Units::start(AudioUnit unit) {
     std::shared_ptr<UnitStream> stream;
+    AudioObjectID boundDeviceId = 0;
     {
         std::lock_guard lock(mutex_);
         Unit* u = find(unit);
@@ -300,11 +301,13 @@ OSStatus Units::start(AudioUnit unit) {
         if (u->stream) return 0;
         std::optional<ServerDevice> device = boundDevice(u->config);
         if (!device) return kUnitErrNoConnection;
+        boundDeviceId = device->id;
         stream = std::make_shared<UnitStream>(connection_, devices_, unit, u->config, *device);
     }
     // Outside the lock: the server may take a while to answer.
     OSStatus status = stream->start();
     if (status != 0) return status;
+    if (stream->recording()) devices_.setFragmentFrames(boundDeviceId, stream->cycleFrames());
     std::lock_guard lock(mutex_);
     Unit* u = find(unit);
     if (!u || u->stream) {

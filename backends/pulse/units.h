@@ -31,6 +31,9 @@ public:
 
     OSStatus start();
     AudioUnit handle() const { return handle_; }
+    // Frames per input callback: the buffer size the device reports.
+    UInt32 cycleFrames() const { return cycles_.cycleFrames(); }
+    bool recording() const { return recording_; }
     // AudioUnitRender from inside this unit's input callback. Real-time safe.
     OSStatus render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept;
     // The unit whose callback the calling thread is in, if any.

@@ -3,6 +3,7 @@
 
 #include "backends/sim/hardware_objects.h"
 
+#include "backends/model/aggregate_description.h"
 #include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
@@ -13,12 +14,6 @@ constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
 
 std::string jsonLine(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-const std::string* stringMember(const nlohmann::json& object, const char* key) {
-    auto found = object.find(key);
-    if (found == object.end() || !found->is_string()) return nullptr;
-    return found->get_ptr<const std::string*>();
 }
 
 }  // namespace
@@ -79,39 +74,25 @@ OSStatus HardwareObjects::createAggregate(const nlohmann::json& description, Aud
     }
     if (!outDeviceID || !description.is_object()) return finishCall(audio::kInvalidParameterError, "");
 
+    const model::AggregateDescription asked = model::parseAggregateDescription(description);
     Aggregate aggregate;
-    if (const std::string* uid = stringMember(description, "uid")) aggregate.uid = *uid;
-    if (const std::string* name = stringMember(description, "name")) aggregate.name = *name;
-    if (auto found = description.find("private"); found != description.end() && found->is_boolean()) {
-        aggregate.isPrivate = found->get<bool>();
-    }
-    // The main sub-device clocks the aggregate; without "master" the first
-    // sub-device does.
-    const std::string* mainUid = stringMember(description, "master");
-    if (!mainUid) {
-        auto subs = description.find("subdevices");
-        if (subs != description.end() && subs->is_array() && !subs->empty() && subs->front().is_object()) {
-            mainUid = stringMember(subs->front(), "uid");
-        }
-    }
-    aggregate.main = mainUid ? ctx_.devices.byUid(*mainUid) : nullptr;
+    aggregate.uid = asked.uid;
+    aggregate.name = asked.name;
+    aggregate.isPrivate = asked.isPrivate;
+    aggregate.main = asked.mainUid ? ctx_.devices.byUid(*asked.mainUid) : nullptr;
     if (!aggregate.main) return finishCall(kBadDeviceError, "no main sub-device");
 
     AudioObjectID id;
     {
         std::lock_guard lock(mutex_);
-        auto tapList = description.find("taps");
-        if (tapList != description.end() && tapList->is_array()) {
-            for (const auto& entry : *tapList) {
-                const std::string* tapUid = entry.is_object() ? stringMember(entry, "uid") : nullptr;
-                bool known = false;
-                for (const auto& [tapId, tap] : taps_) known = known || (tapUid && tap.description.uuid == *tapUid);
-                if (!known) {
-                    ctx_.trace->call("AudioHardwareCreateAggregateDevice", args, audio::kBadObjectError, "unknown tap");
-                    return audio::kBadObjectError;
-                }
-                aggregate.hasTap = true;
+        for (const auto& tapUid : asked.taps) {
+            bool known = false;
+            for (const auto& [tapId, tap] : taps_) known = known || (tapUid && tap.description.uuid == *tapUid);
+            if (!known) {
+                ctx_.trace->call("AudioHardwareCreateAggregateDevice", args, audio::kBadObjectError, "unknown tap");
+                return audio::kBadObjectError;
             }
+            aggregate.hasTap = true;
         }
         aggregate.bufferFrames = ctx_.scenario.tap.aggregateBufferFrames;
         id = nextObjectID();

@@ -38,8 +38,8 @@ class ServerLoss : public ServerTest {};
 TEST_P(ServerLoss, KilledServerStopsBothCapturesInOrder) {
     addSink("spk", 48000);
     addSource("mic");
-    server().pactl({"set-default-sink", "spk"});
-    server().pactl({"set-default-source", "mic"});
+    setDefaultSink("spk");
+    setDefaultSource("mic");
     std::vector<std::unique_ptr<ChildProcess>> captures;
     for (const auto& p : programs) {
         captures.push_back(program(p.path));

@@ -1,8 +1,10 @@
 #include "tests/pulse/server_test.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace tarnwick::testing::pulse {
 
@@ -42,13 +44,13 @@ unsigned ServerTest::addSink(const std::string& name, int rate) {
 }
 
 unsigned ServerTest::addSource(const std::string& name) {
-    addSink(name + "_feed", micRate);
+    addSink(name + "_feed", micRate());
     // A null sink that idles renders in blocks of seconds, so a source it
     // clocks would deliver its first audio late, unlike a real microphone. A
     // silent low-latency stream into it shortens the blocks, and one record
     // from the source waits until the long block already begun is over.
     players_.push_back(server_->spawn("pacat", {"--playback", "--raw", "--format=float32le", "--latency-msec=20",
-                                                "--rate=" + std::to_string(micRate), "--channels=2",
+                                                "--rate=" + std::to_string(micRate()), "--channels=2",
                                                 "--device=" + name + "_feed", "/dev/zero"}));
     unsigned index = load("module-remap-source", "source_name=" + name + " master=" + name +
                                                      "_feed.monitor channels=2 source_properties=device.description=" +
@@ -58,8 +60,32 @@ unsigned ServerTest::addSource(const std::string& name) {
     return index;
 }
 
+namespace {
+// Right after PipeWire starts, its session manager may not yet take
+// defaults ("Not supported"), and it applies one a moment after pactl
+// returns: ask again until the server reports the device as its default.
+void makeDefault(SoundServer& server, const std::string& what, const std::string& name) {
+    std::string now;
+    for (int i = 0; i < 250; ++i) {
+        server.run("pactl", {"set-default-" + what, name});
+        now = what == "sink" ? server.defaultSink() : server.defaultSource();
+        if (now == name) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FAIL() << "the default " << what << " stays " << now << ", not " << name;
+}
+}  // namespace
+
+void ServerTest::setDefaultSink(const std::string& name) { makeDefault(*server_, "sink", name); }
+void ServerTest::setDefaultSource(const std::string& name) { makeDefault(*server_, "source", name); }
+
+std::string ServerTest::micStartLine(const std::string& name) const {
+    return "capture started on \"" + name + "\": device " + std::to_string(micRate()) + " Hz 2ch → 48000 Hz 1ch (" +
+           (micRate() == 48000 ? "no resampling" : "resampled") + ")";
+}
+
 ChildProcess& ServerTest::feed(const std::string& source, const std::vector<float>& samples) {
-    return play(source + "_feed", samples, micRate);
+    return play(source + "_feed", samples, micRate());
 }
 
 ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -72,14 +71,6 @@ void SoundServer::start() {
     if (::mkdir(dir_.c_str(), 0700) != 0) throw std::runtime_error("cannot create " + dir_);
     socket_ = dir_ + "/pulse/native";
 
-    if (kind_ == ServerKind::PipeWire) {
-        // The graph runs at 44100 Hz and switches to 48000 Hz for devices at
-        // that rate: remap sources (our microphones) only work at the
-        // graph's rate, and speakers at 48000 Hz stay unresampled.
-        std::filesystem::create_directories(dir_ + "/.config/pipewire/pipewire.conf.d");
-        std::ofstream(dir_ + "/.config/pipewire/pipewire.conf.d/rates.conf")
-            << "context.properties = { default.clock.rate = 44100 default.clock.allowed-rates = [ 44100 48000 ] }\n";
-    }
     std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", dir_}, {"HOME", dir_}};
     for (const auto& v : outsideVariables) env[v] = "";
     std::vector<std::string> args;

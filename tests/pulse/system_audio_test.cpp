@@ -22,7 +22,7 @@ protected:
     // A speaker "spk" at 48000 Hz as default sink and a capture running on it.
     std::unique_ptr<ChildProcess> startCapture() {
         spk_ = addSink("spk", 48000);
-        server().pactl({"set-default-sink", "spk"});
+        setDefaultSink("spk");
         auto child = program(sysProgram());
         EXPECT_TRUE(child->waitForStderr("capture started", startTimeout)) << child->stderrText();
         return child;
@@ -49,6 +49,7 @@ TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {
     std::this_thread::sleep_for(300ms);  // the tail still travels through the monitor
     capture->closeStdin();
     ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)), endLines("stdin EOF (parent stopped us)"));
 
     auto stream = capture->stdoutBytes();
     auto header = decodeHeader(stream);
@@ -101,7 +102,7 @@ TEST_P(SystemAudio, IdleStopsPcmAndRecordResumesItOnTheRealStream) {
 TEST_P(SystemAudio, DefaultSinkSwitchStopsInOrder) {
     addSink("spk2", 44100);
     auto capture = startCapture();
-    server().pactl({"set-default-sink", "spk2"});
+    setDefaultSink("spk2");
     EXPECT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)),
               endLines("default output device changed — parent will restart capture"));

@@ -1,0 +1,48 @@
+#pragma once
+// What an aggregate device's description dictionary asks for, read the same
+// way by every emulated backend. Keys of the wrong type count as absent.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwick::model {
+
+struct AggregateDescription {
+    std::string uid;
+    std::string name;
+    bool isPrivate = false;
+    // The main sub-device, which clocks the aggregate: "master", else the
+    // first sub-device.
+    std::optional<std::string> mainUid;
+    // One entry per tap named: its UID, nullopt when the entry gives none.
+    std::vector<std::optional<std::string>> taps;
+};
+
+inline AggregateDescription parseAggregateDescription(const nlohmann::json& description) {
+    auto text = [](const nlohmann::json& object, const char* key) -> std::optional<std::string> {
+        if (!object.is_object()) return std::nullopt;
+        auto found = object.find(key);
+        if (found == object.end() || !found->is_string()) return std::nullopt;
+        return found->get<std::string>();
+    };
+    AggregateDescription result;
+    result.uid = text(description, "uid").value_or("");
+    result.name = text(description, "name").value_or("");
+    if (auto found = description.find("private"); found != description.end() && found->is_boolean()) {
+        result.isPrivate = found->get<bool>();
+    }
+    result.mainUid = text(description, "master");
+    if (!result.mainUid) {
+        auto subs = description.find("subdevices");
+        if (subs != description.end() && subs->is_array() && !subs->empty()) result.mainUid = text(subs->front(), "uid");
+    }
+    if (auto taps = description.find("taps"); taps != description.end() && taps->is_array()) {
+        for (const auto& entry : *taps) result.taps.push_back(text(entry, "uid"));
+    }
+    return result;
+}
+
+}  // namespace tarnwick::model
