@@ -67,7 +67,8 @@ private:
     std::vector<std::unique_ptr<ChildProcess>> players_;
 };
 
-// Stderr lines of a program with its "[name] " prefix removed.
+// Stderr lines of a program with its "[name] " prefix removed, the first IO
+// cycles' statistics left out.
 std::vector<std::string> messages(ChildProcess& child, const std::string& prefix);
 
 // "PulseAudio" / "PipeWire" as test name suffixes.
