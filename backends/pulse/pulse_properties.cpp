@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "backends/model/stream_formats.h"
 #include "backends/pulse/pulse_system.h"
 
 namespace tarnwick::pulse {
+
+using model::configurationBytes;
 
 namespace {
 
@@ -15,15 +18,6 @@ template <typename T>
 void append(std::vector<unsigned char>& bytes, const T& value) {
     const auto* p = reinterpret_cast<const unsigned char*>(&value);
     bytes.insert(bytes.end(), p, p + sizeof(T));
-}
-
-// An AudioBufferList with one entry per buffer and no data.
-std::vector<unsigned char> configurationBytes(const std::vector<UInt32>& buffers) {
-    std::vector<unsigned char> bytes;
-    append(bytes, static_cast<UInt32>(buffers.size()));
-    append(bytes, UInt32{0});  // padding before the 8-byte aligned buffers
-    for (UInt32 channels : buffers) append(bytes, AudioBuffer{channels, 0, nullptr});
-    return bytes;
 }
 
 // A device's buffer: the IO cycle of its latest stream, or the fragment a

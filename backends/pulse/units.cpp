@@ -18,8 +18,6 @@ namespace {
 
 thread_local UnitStream* currentUnit = nullptr;
 
-bool isPlanar(const AudioStreamBasicDescription& f) { return (f.mFormatFlags & audio::kFormatFlagIsNonInterleaved) != 0; }
-
 AudioStreamBasicDescription defaultRenderFormat(const ServerDevice& device) {
     return floatFormat(device.rate, std::max<UInt32>(1, device.channels), true);
 }
@@ -40,21 +38,6 @@ AudioTimeStamp stampAt(std::uint64_t sampleTime) {
 }
 
 }  // namespace
-
-AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar) {
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = rate;
-    f.mFormatID = audio::kFormatLinearPCM;
-    f.mFormatFlags = audio::kFormatFlagIsFloat | audio::kFormatFlagIsPacked |
-                     (planar ? audio::kFormatFlagIsNonInterleaved : 0);
-    UInt32 bytesPerFrame = planar ? 4 : 4 * channels;
-    f.mBytesPerPacket = bytesPerFrame;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = bytesPerFrame;
-    f.mChannelsPerFrame = channels;
-    f.mBitsPerChannel = 32;
-    return f;
-}
 
 UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
                        const ServerDevice& device)

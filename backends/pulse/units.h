@@ -12,15 +12,15 @@
 
 #include "backends/model/buffer_list.h"
 #include "backends/model/unit_config.h"
+#include "backends/model/stream_formats.h"
 #include "backends/pulse/cycle_assembler.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
 
 namespace tarnwick::pulse {
 
+using model::floatFormat;
 using model::UnitConfig;
-
-AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar);
 
 // A started unit.
 class UnitStream final : public ServerStream {

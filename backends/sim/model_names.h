@@ -5,6 +5,7 @@
 #include "backends/model/buffer_list.h"
 #include "backends/model/listeners.h"
 #include "backends/model/status_codes.h"
+#include "backends/model/stream_formats.h"
 #include "backends/model/string_refs.h"
 #include "backends/model/unit_config.h"
 #include "backends/model/unit_handles.h"
@@ -15,6 +16,10 @@ using model::BufferListStorage;
 using model::ListenerRegistry;
 using model::StringRefs;
 using model::UnitConfig;
+
+using model::configurationBytes;
+using model::floatFormat;
+using model::isPlanar;
 
 using model::componentHandle;
 using model::kComponentHandle;

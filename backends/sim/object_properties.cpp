@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "backends/sim/model_names.h"
 #include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
@@ -12,21 +13,6 @@ template <typename T>
 void append(std::vector<unsigned char>& bytes, const T& value) {
     const auto* p = reinterpret_cast<const unsigned char*>(&value);
     bytes.insert(bytes.end(), p, p + sizeof(T));
-}
-
-// An AudioBufferList with one entry per buffer and no data: 8 + 16 × buffers bytes.
-// Sized once and filled in place: growing it entry by entry makes GCC 12 at
-// -O3 report overflows into the empty vector that cannot happen.
-std::vector<unsigned char> configurationBytes(const std::vector<UInt32>& buffers) {
-    constexpr std::size_t listHeader = 8;  // the count, then padding before the 8-byte aligned buffers
-    std::vector<unsigned char> bytes(listHeader + sizeof(AudioBuffer) * buffers.size(), 0);
-    const auto count = static_cast<UInt32>(buffers.size());
-    std::memcpy(bytes.data(), &count, sizeof count);
-    for (std::size_t i = 0; i < buffers.size(); ++i) {
-        AudioBuffer buffer{buffers[i], 0, nullptr};
-        std::memcpy(bytes.data() + listHeader + i * sizeof buffer, &buffer, sizeof buffer);
-    }
-    return bytes;
 }
 
 // Texts are built by appending: GCC 12 at -O3 mistakes `"x" + std::string`

@@ -14,23 +14,6 @@ thread_local UnitRun* currentRun = nullptr;
 
 constexpr UInt32 kTimeStampValid = 0x1 | 0x2;  // sample time and host time
 
-AudioStreamBasicDescription floatFormat(double rate, UInt32 channels, bool planar) {
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = rate;
-    f.mFormatID = audio::kFormatLinearPCM;
-    f.mFormatFlags = audio::kFormatFlagIsFloat | audio::kFormatFlagIsPacked |
-                     (planar ? audio::kFormatFlagIsNonInterleaved : 0);
-    UInt32 bytesPerFrame = planar ? 4 : 4 * channels;
-    f.mBytesPerPacket = bytesPerFrame;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = bytesPerFrame;
-    f.mChannelsPerFrame = channels;
-    f.mBitsPerChannel = 32;
-    return f;
-}
-
-bool isPlanar(const AudioStreamBasicDescription& f) { return (f.mFormatFlags & audio::kFormatFlagIsNonInterleaved) != 0; }
-
 std::vector<UInt32> outputBuffers(const UnitConfig& config, const DeviceState& device) {
     AudioStreamBasicDescription f = config.renderFormat.value_or(defaultRenderFormat(device));
     UInt32 channels = std::max<UInt32>(1, f.mChannelsPerFrame);

@@ -11,8 +11,6 @@ namespace tarnwick::sim {
 
 namespace {
 
-bool isPlanar(const AudioStreamBasicDescription& f) { return (f.mFormatFlags & audio::kFormatFlagIsNonInterleaved) != 0; }
-
 bool isUsableFloatFormat(const AudioStreamBasicDescription& f) {
     return f.mFormatID == audio::kFormatLinearPCM && (f.mFormatFlags & audio::kFormatFlagIsFloat) != 0 &&
            f.mBitsPerChannel == 32 && f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= kMaxChannels &&
