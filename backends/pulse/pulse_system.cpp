@@ -137,7 +137,16 @@ std::shared_ptr<audio::AudioSystem> openPulse() {
 
 }  // namespace tarnwick::pulse
 
+// GCC says __SANITIZE_THREAD__, Clang answers __has_feature.
 #if defined(__SANITIZE_THREAD__)
+#define TARNWICK_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARNWICK_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(TARNWICK_THREAD_SANITIZER)
 // ThreadSanitizer sees libpulse's mutexes but not its atomics (the library is
 // not instrumented): a mutex that libpulse creates lazily on one thread and
 // publishes through an atomic pointer looks, when another thread first locks
