@@ -64,19 +64,29 @@ void ServerDevices::serverInfo(pa_context*, const pa_server_info* info, void* da
     self->connection_.signal();
 }
 
+namespace {
+
+// What sources and sinks report alike.
+template <typename Info>
+ServerDevice deviceFrom(const Info& info, bool isSink) {
+    ServerDevice device;
+    device.isSink = isSink;
+    device.name = info.name ? info.name : "";
+    device.description = info.description ? info.description : device.name;
+    device.rate = info.sample_spec.rate;
+    device.channels = info.sample_spec.channels;
+    device.channelMap = info.channel_map;
+    device.serverIndex = info.index;
+    return device;
+}
+
+}  // namespace
+
 void ServerDevices::sourceInfo(pa_context*, const pa_source_info* info, int eol, void* data) {
     auto* self = static_cast<ServerDevices*>(data);
     // A monitor records a sink's output: system audio, not an input.
     if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX) {
-        ServerDevice device;
-        device.isSink = false;
-        device.name = info->name ? info->name : "";
-        device.description = info->description ? info->description : device.name;
-        device.rate = info->sample_spec.rate;
-        device.channels = info->sample_spec.channels;
-        device.channelMap = info->channel_map;
-        device.serverIndex = info->index;
-        self->upsert(std::move(device), info->index);
+        self->upsert(deviceFrom(*info, false), info->index);
     }
     self->connection_.signal();
 }
@@ -84,14 +94,7 @@ void ServerDevices::sourceInfo(pa_context*, const pa_source_info* info, int eol,
 void ServerDevices::sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
     auto* self = static_cast<ServerDevices*>(data);
     if (eol == 0 && info) {
-        ServerDevice device;
-        device.isSink = true;
-        device.name = info->name ? info->name : "";
-        device.description = info->description ? info->description : device.name;
-        device.rate = info->sample_spec.rate;
-        device.channels = info->sample_spec.channels;
-        device.channelMap = info->channel_map;
-        device.serverIndex = info->index;
+        ServerDevice device = deviceFrom(*info, true);
         device.monitorSource = info->monitor_source_name ? info->monitor_source_name : "";
         self->upsert(std::move(device), info->index);
     }
