@@ -46,13 +46,19 @@ void averageChannels(const AudioBufferList& list, bool planar, UInt32 channels, 
     }
     std::memcpy(mono, first, std::size_t(frames) * sizeof(float));
     if (channels < 2) return;
+    // A slice may carry fewer buffers than the format has channels (or a
+    // buffer without data); dividing by the channel count would make the
+    // mono signal quieter than any of the channels it came from.
     UInt32 present = std::min<UInt32>(channels, list.mNumberBuffers);
+    UInt32 summed = 1;
     for (UInt32 c = 1; c < present; ++c) {
         const auto* data = static_cast<const float*>(buffers[c].mData);
         if (data == nullptr) continue;
         for (UInt32 i = 0; i < frames; ++i) mono[i] += data[i];
+        ++summed;
     }
-    const float scale = 1.0f / static_cast<float>(channels);
+    if (summed == 1) return;
+    const float scale = 1.0f / static_cast<float>(summed);
     for (UInt32 i = 0; i < frames; ++i) mono[i] *= scale;
 }
 

@@ -76,13 +76,22 @@ TEST(MicDownmix, OneChannelIsCopiedUnscaled) {
     EXPECT_EQ(mono, only);
 }
 
-TEST(MicDownmix, PlanarBufferWithoutDataIsSkippedButCounted) {
-    std::vector<float> left{1.0f, 0.5f}, right{1.0f, 0.5f};
-    Buffers b({&left, nullptr, &right});
+TEST(MicDownmix, PlanarAveragesOnlyTheBuffersThatCarryData) {
+    std::vector<float> left{1.0f, 0.5f}, right{0.0f, 0.25f};
+    Buffers withHole({&left, nullptr, &right});
     std::vector<float> mono(2);
-    averageChannels(*b.list(), true, 3, 2, mono.data());
-    EXPECT_FLOAT_EQ(mono[0], 2.0f / 3);
-    EXPECT_FLOAT_EQ(mono[1], 1.0f / 3);
+    averageChannels(*withHole.list(), true, 3, 2, mono.data());
+    EXPECT_FLOAT_EQ(mono[0], 0.5f);
+    EXPECT_FLOAT_EQ(mono[1], 0.375f);
+
+    Buffers fewerThanChannels({&left, &right});
+    averageChannels(*fewerThanChannels.list(), true, 4, 2, mono.data());
+    EXPECT_FLOAT_EQ(mono[0], 0.5f);
+    EXPECT_FLOAT_EQ(mono[1], 0.375f);
+
+    Buffers onlyFirst({&left});
+    averageChannels(*onlyFirst.list(), true, 2, 2, mono.data());
+    EXPECT_EQ(mono, left);
 }
 
 TEST(MicDownmix, FirstBufferWithoutDataLeavesTheScratchAlone) {
