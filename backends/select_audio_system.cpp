@@ -20,6 +20,7 @@
 #include "frame/audio/audio_system.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
+#include "frame/platform_wording.h"
 
 namespace tarnwick::audio {
 
@@ -59,7 +60,9 @@ std::shared_ptr<AudioSystem> open() {
 #if defined(TARNWICK_HAVE_PULSE)
     if (name == "pulse" || name.empty()) {
         try {
-            return pulse::openPulse();
+            auto system = pulse::openPulse();
+            useSoundServerWording();
+            return system;
         } catch (const pulse::ConnectError& error) {
             fail(error.what());
         }

@@ -6,6 +6,7 @@
 #include "frame/capture_error.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
+#include "frame/platform_wording.h"
 #include "frame/retry.h"
 #include "frame/stream_writer.h"
 #include "miccapture/device_queries.h"
@@ -58,7 +59,7 @@ void MicCapture::start() {
         releaseUnit();
         if (attempt < startAttempts) startPause(attemptPauseMicros);
     }
-    throw CaptureError("unit started but delivered no audio — CoreAudio is not running IO", true);
+    throw CaptureError("unit started but delivered no audio — " + std::string(platformWording().notRunningIO), true);
 }
 
 // One attempt up to the wait for the first slice. A failing step throws and

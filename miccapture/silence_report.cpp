@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/log.h"
+#include "frame/platform_wording.h"
 #include "miccapture/mic_capture.h"
 #include "miccapture/mic_constants.h"
 
@@ -23,7 +24,7 @@ void MicCapture::reportSilence() {
     if (auto run = silence_.dueRun()) {
         silence_.markReported(*run);
         log("input delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) +
-            " s — the microphone may be muted, or not allowed for the parent application");
+            " s — " + std::string(platformWording().inputSilenceHint));
     }
     if (auto seconds = silence_.takeResumed()) {
         log("input delivers audio again after " + oneDecimalSeconds(*seconds) + " s of digital silence");

@@ -9,6 +9,7 @@
 #include "frame/capture_error.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
+#include "frame/platform_wording.h"
 #include "frame/retry.h"
 #include "frame/stream_writer.h"
 #include "syscapture/constants.h"
@@ -204,12 +205,12 @@ void ProcessTapCapture::start() {
             return;
         }
         log("AudioDeviceStart returned noErr but the tap delivered no IO cycle in " +
-            decimalSeconds(firstCycleTimeout) + " s — CoreAudio is not running IO (attempt " +
+            decimalSeconds(firstCycleTimeout) + " s — " + std::string(platformWording().notRunningIO) + " (attempt " +
             std::to_string(attempt) + "/" + std::to_string(startAttempts) + ")");
         teardown();
         if (attempt < startAttempts) startPause(attemptPauseMicros);
     }
-    throw CaptureError("tap started but delivered no audio — CoreAudio is not running IO", true);
+    throw CaptureError("tap started but delivered no audio — " + std::string(platformWording().notRunningIO), true);
 }
 
 }  // namespace tarnwick::sys

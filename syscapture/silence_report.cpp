@@ -7,6 +7,7 @@
 
 #include "frame/audio/audio_system.h"
 #include "frame/log.h"
+#include "frame/platform_wording.h"
 #include "frame/silence_watch.h"
 #include "syscapture/audio_processes.h"
 #include "syscapture/constants.h"
@@ -39,7 +40,7 @@ void ProcessTapCapture::reportSilence() {
             silence_.markReported(*run);
             log("tap delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) + " s while " +
                 std::to_string(playing) +
-                " other process(es) play audio — System Audio Recording may not be allowed for the parent application");
+                " other process(es) play audio — " + std::string(platformWording().tapSilenceHint));
         }
     }
     if (auto seconds = silence_.takeResumed()) {

@@ -3,6 +3,7 @@
 // server's inputs but no monitors; --device picks a source by its name; and a
 // source that changes or disappears stops the child in order.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -70,6 +71,21 @@ TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
     EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
     // Every fed frame, resampled: a lost fragment shortens the tone.
     EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * seconds * 48000);
+}
+
+// Nothing fed: the source carries zeros, and the hint is a Linux one.
+TEST_P(Microphone, DigitalSilencePointsAtMuting) {
+    addSource("mic");
+    setDefaultSource("mic");
+    auto capture = startCapture();
+    ASSERT_TRUE(capture->waitForStderr("input delivers digital silence", 40)) << capture->stderrText();
+    capture->closeStdin();
+    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    auto lines = messages(*capture, micPrefix);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "input delivers digital silence for 5.0 s — the microphone may be muted"),
+              lines.end())
+        << capture->stderrText();
 }
 
 TEST_P(Microphone, ListShowsRealInputsButNoMonitors) {

@@ -3,6 +3,7 @@
 // stream, and a default sink that changes or disappears stops the child in
 // order.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -118,6 +119,22 @@ TEST_P(SystemAudio, UnpluggedSinkStopsInOrder) {
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
     EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)),
               endLines("default output device changed — parent will restart capture"));
+}
+
+// A player that plays only zeros: the hint names what a Linux user can check,
+// not a macOS permission.
+TEST_P(SystemAudio, DigitalSilenceWhileAPlayerPlaysPointsAtMuting) {
+    auto capture = startCapture();
+    play("spk", std::vector<float>(2 * 48000 * 30, 0.0f), 48000);
+    ASSERT_TRUE(capture->waitForStderr("tap delivers digital silence", 40)) << capture->stderrText();
+    capture->closeStdin();
+    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    auto lines = messages(*capture, sysPrefix);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "tap delivers digital silence for 5.0 s while 1 other process(es) play audio — "
+                        "the output may be muted"),
+              lines.end())
+        << capture->stderrText();
 }
 
 TARNWICK_ON_EVERY_SERVER(SystemAudio);
