@@ -53,6 +53,27 @@ void MicCapture::installListeners() {
                                                });
 }
 
+// Runs once the start is logged. The listeners come only after the first
+// audio, so a change between binding and then notified nobody. One more look
+// closes that window; a change found ends the capture through the listener
+// queue, exactly as a notification arriving right now would. A read that
+// fails tells nothing and ends nothing.
+void MicCapture::recheckWhatListenersWatch() {
+    if (!requestedUID_) {
+        const auto current = propertyValue<AudioObjectID>(kSystemObject, kPropDefaultInputDevice, kScopeGlobal, 0);
+        if (current != 0 && current != deviceID_) {
+            listenerQueue_->async([] { defaultInputChanged(); });
+            return;
+        }
+    }
+    if (boundNominalRate_ <= 0) return;
+    const double rate = propertyValue<Float64>(deviceID_, kPropNominalSampleRate, kScopeGlobal, 0.0);
+    if (rate > 0 && rate != boundNominalRate_) {
+        const AudioDeviceID device = deviceID_;
+        listenerQueue_->async([device] { inputRateChanged(device); });
+    }
+}
+
 void MicCapture::startStallTimer() {
     stallTimer_ = std::make_unique<kit::RepeatingTimer>(*listenerQueue_, stallTickInterval, stallTickInterval,
                                                         stallTickLeeway, [this] { checkForStall(); });

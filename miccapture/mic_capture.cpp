@@ -1,5 +1,6 @@
 #include "miccapture/mic_capture.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 
@@ -51,6 +52,7 @@ void MicCapture::start() {
             startStallTimer();
             startSilenceReports();
             logStarted();
+            recheckWhatListenersWatch();
             return;
         }
         log("AudioOutputUnitStart returned noErr but the unit delivered no audio in " + shortest(firstFrameTimeout) +
@@ -91,6 +93,7 @@ void MicCapture::runAttempt() {
 
 void MicCapture::chooseDevice() {
     deviceID_ = requestedUID_ ? inputDeviceWithUID(*requestedUID_) : defaultInputDevice();
+    boundNominalRate_ = std::max(0.0, propertyValue<Float64>(deviceID_, kPropNominalSampleRate, kScopeGlobal, 0.0));
 }
 
 void MicCapture::createUnit() {

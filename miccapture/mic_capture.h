@@ -69,6 +69,7 @@ private:
 
     // Health (health.cpp).
     void installListeners();
+    void recheckWhatListenersWatch();
     void startStallTimer();
     void checkForStall();
 
@@ -97,6 +98,8 @@ private:
     bool planar_ = false;
     UInt32 channels_ = 1;
     double deviceRate_ = 48000.0;
+    // The device's nominal rate when this attempt bound it; 0 when unreadable.
+    double boundNominalRate_ = 0;
 
     std::unique_ptr<AudioBufferList, FreeDeleter> renderList_;
     std::vector<std::unique_ptr<unsigned char[]>> renderStorage_;

@@ -32,4 +32,27 @@ void ProcessTapCapture::installListeners() {
         device, &rate, &listenerQueue_, [device](UInt32, const AudioObjectPropertyAddress*) { outputRateChanged(device); });
 }
 
+// Runs once the start is logged. The listeners come only after the first
+// audio, so a change between binding and then notified nobody. One more look
+// closes that window; a change found ends the capture through the listener
+// queue, exactly as a notification arriving right now would. A read that
+// fails tells nothing and ends nothing.
+void ProcessTapCapture::recheckWhatListenersWatch() {
+    auto& system = audioSystem();
+    const AudioObjectPropertyAddress defaultOutput{kPropDefaultOutputDevice, kScopeGlobal, kElementMain};
+    AudioObjectID current = 0;
+    UInt32 size = sizeof current;
+    if (system.AudioObjectGetPropertyData(kSystemObject, &defaultOutput, 0, nullptr, &size, &current) == 0 &&
+        size == sizeof current && current != outputDeviceID_) {
+        listenerQueue_.async([] { defaultOutputChanged(); });
+        return;
+    }
+    if (boundOutputRate_ <= 0) return;
+    const double rate = nominalSampleRate(outputDeviceID_);
+    if (rate > 0 && rate != boundOutputRate_) {
+        const AudioObjectID device = outputDeviceID_;
+        listenerQueue_.async([device] { outputRateChanged(device); });
+    }
+}
+
 }  // namespace tarnwick::sys

@@ -81,6 +81,7 @@ void ProcessTapCapture::startOnce() {
     const AudioObjectPropertyAddress rateAddress{kPropNominalSampleRate, kScopeGlobal, kElementMain};
     system.AudioObjectGetPropertyData(device.id, &rateAddress, 0, nullptr, &size, &outputRate);
     if (outputRate > 0) effectiveSampleRate_ = outputRate;
+    boundOutputRate_ = outputRate > 0 ? outputRate : 0;
 
     keepAlive_.start(device.id, outputRate > 0 ? outputRate : effectiveSampleRate_);
 
@@ -202,6 +203,7 @@ void ProcessTapCapture::start() {
             log("capture started: " + wholeNumber(effectiveSampleRate_) + " Hz (tap " +
                 wholeNumber(format_.mSampleRate) + " Hz), " + std::to_string(format_.mChannelsPerFrame) + "ch" +
                 (isPlanar(format_) ? " (planar)" : ""));
+            recheckWhatListenersWatch();
             return;
         }
         log("AudioDeviceStart returned noErr but the tap delivered no IO cycle in " +

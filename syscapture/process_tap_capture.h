@@ -61,6 +61,7 @@ private:
     template <typename SampleAt>
     void writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept;
     void installListeners();
+    void recheckWhatListenersWatch();
     // Digital silence (silence_report.cpp): the listener queue's check.
     void startSilenceReports();
     void reportSilence();
@@ -80,6 +81,8 @@ private:
     bool headerSent_ = false;
     SilentKeepAlive keepAlive_;
     AudioObjectID outputDeviceID_ = 0;
+    // The output rate this attempt bound to; 0 when it could not be read.
+    double boundOutputRate_ = 0;
 
     // Shared with the IO block.
     std::atomic<bool> planar_{false};

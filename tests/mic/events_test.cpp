@@ -187,6 +187,20 @@ TEST(MicHealth, DefaultInputChangeEndsACaptureThatFollowsTheDefault) {
     EXPECT_EQ(run.messages(), endingWith("default input device changed — parent will restart capture"));
 }
 
+// Changes that land after the device is bound but before the first audio (a
+// stall holds it back here) notify no listener yet; they still end the capture.
+TEST(MicHealth, ChangesDuringTheStartEndTheCaptureOnceItHasStarted) {
+    const nlohmann::json stall = {{"at", 0.0}, {"stall", {{"device", "mic"}, {"seconds", 1.0}}}};
+    MicRun defaultChange = runMic(micScenario({stall, {{"at", 0.5}, {"set_default_input", "other"}}}));
+    EXPECT_EQ(defaultChange.child->wait(exitTimeout), 0);
+    EXPECT_EQ(defaultChange.messages(), endingWith("default input device changed — parent will restart capture"));
+
+    MicRun rateChange =
+        runMic(micScenario({stall, {{"at", 0.5}, {"set_sample_rate", {{"device", "mic"}, {"rate", 44100}}}}}));
+    EXPECT_EQ(rateChange.child->wait(exitTimeout), 0);
+    EXPECT_EQ(rateChange.messages(), endingWith("input device rate changed to 44100 Hz — parent will restart capture"));
+}
+
 TEST(MicHealth, DefaultInputChangeLeavesAChosenDeviceRunning) {
     MicRun run = runMic(micScenario({{{"at", 0.5}, {"set_default_input", "other"}}}), {"--device", "mic"});
     ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));

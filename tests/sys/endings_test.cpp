@@ -82,6 +82,28 @@ TEST(SysEndings, DefaultOutputChangeAsksForAFreshChild) {
     expectEverythingReleasedInOrder(parseTrace(run.traceLines()));
 }
 
+// Changes after the device is bound but before the first IO cycle (a stall
+// holds it back here) notify no listener yet; they still end the capture.
+TEST(SysEndings, ChangesDuringTheStartAskForAFreshChildOnceStarted) {
+    const json stall = {{"at", 0.0}, {"stall", {{"device", "spk"}, {"seconds", 1.2}}}};
+    json scenario = counterScenario();
+    scenario["devices"].push_back({{"uid", "spk2"}, {"output_channels", 2}});
+    scenario["default_output"] = "spk";
+    scenario["events"] = {stall, {{"at", 0.6}, {"set_default_output", "spk2"}}};
+    SysRun defaultChange(scenario);
+    ASSERT_TRUE(defaultChange.waitFor("capture started: "));
+    EXPECT_EQ(defaultChange.wait(), 0);
+    EXPECT_EQ(lastTwo(defaultChange.startMessages()),
+              endLines("default output device changed — parent will restart capture"));
+
+    scenario["events"] = {stall, {{"at", 0.6}, {"set_sample_rate", {{"device", "spk"}, {"rate", 44100}}}}};
+    SysRun rateChange(scenario);
+    ASSERT_TRUE(rateChange.waitFor("capture started: "));
+    EXPECT_EQ(rateChange.wait(), 0);
+    EXPECT_EQ(lastTwo(rateChange.startMessages()),
+              endLines("output device rate changed to 44100 Hz — parent will restart capture"));
+}
+
 TEST(SysEndings, OutputRateChangeAsksForAFreshChildWithTheNewRate) {
     json scenario = counterScenario();
     scenario["events"] = {{{"at", 2.0}, {"set_sample_rate", {{"device", "spk"}, {"rate", 44100}}}}};
