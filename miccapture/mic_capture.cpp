@@ -1,6 +1,5 @@
 #include "miccapture/mic_capture.h"
 
-#include <algorithm>
 #include <charconv>
 #include <string>
 
@@ -93,7 +92,7 @@ void MicCapture::runAttempt() {
 
 void MicCapture::chooseDevice() {
     deviceID_ = requestedUID_ ? inputDeviceWithUID(*requestedUID_) : defaultInputDevice();
-    boundNominalRate_ = std::max(0.0, propertyValue<Float64>(deviceID_, kPropNominalSampleRate, kScopeGlobal, 0.0));
+    boundNominalRate_ = propertyValue<Float64>(deviceID_, kPropNominalSampleRate, kScopeGlobal, 0.0);
 }
 
 void MicCapture::createUnit() {

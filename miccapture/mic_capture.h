@@ -98,7 +98,7 @@ private:
     bool planar_ = false;
     UInt32 channels_ = 1;
     double deviceRate_ = 48000.0;
-    // The device's nominal rate when this attempt bound it; 0 when unreadable.
+    // The device's nominal rate when this attempt bound it; 0 or less when unreadable.
     double boundNominalRate_ = 0;
 
     std::unique_ptr<AudioBufferList, FreeDeleter> renderList_;

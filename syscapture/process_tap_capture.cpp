@@ -81,7 +81,7 @@ void ProcessTapCapture::startOnce() {
     const AudioObjectPropertyAddress rateAddress{kPropNominalSampleRate, kScopeGlobal, kElementMain};
     system.AudioObjectGetPropertyData(device.id, &rateAddress, 0, nullptr, &size, &outputRate);
     if (outputRate > 0) effectiveSampleRate_ = outputRate;
-    boundOutputRate_ = outputRate > 0 ? outputRate : 0;
+    boundOutputRate_ = outputRate;
 
     keepAlive_.start(device.id, outputRate > 0 ? outputRate : effectiveSampleRate_);
 

@@ -81,7 +81,7 @@ private:
     bool headerSent_ = false;
     SilentKeepAlive keepAlive_;
     AudioObjectID outputDeviceID_ = 0;
-    // The output rate this attempt bound to; 0 when it could not be read.
+    // The output rate this attempt bound to; 0 or less when it could not be read.
     double boundOutputRate_ = 0;
 
     // Shared with the IO block.
