@@ -32,7 +32,7 @@ const std::vector<std::string> outsideVariables = {
 
 std::vector<std::string> programsOf(ServerKind kind) {
     if (kind == ServerKind::PulseAudio) return {"setsid", "sh", "pulseaudio", "pactl", "pacat", "parec"};
-    return {"setsid", "sh", "dbus-run-session", "pipewire", "wireplumber", "pipewire-pulse", "pactl", "pacat", "parec"};
+    return {"setsid", "sh", "dbus-run-session", "pipewire", "wireplumber", "pipewire-pulse", "pw-cli", "pactl", "pacat", "parec"};
 }
 
 }  // namespace
@@ -78,7 +78,15 @@ void SoundServer::start() {
         args = {findProgram("pulseaudio"), "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                 "--realtime=no", "--high-priority=no", "--log-target=stderr", "-L", "module-native-protocol-unix"};
     } else {
-        args = {findProgram("dbus-run-session"), "--", "sh", "-c", "pipewire & wireplumber & pipewire-pulse & wait"};
+        // Each daemon starts once the one it connects to answers: started
+        // together, a busy machine lets the session manager look for the
+        // graph's socket before it exists, and it gives up.
+        args = {findProgram("dbus-run-session"), "--", "sh", "-c",
+                "pipewire &"
+                " until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done;"
+                " wireplumber &"
+                " until pw-cli ls Metadata 2>/dev/null | grep -q '\"default\"'; do sleep 0.05; done;"
+                " pipewire-pulse & wait"};
     }
     // setsid makes the server a process group of its own (the child of a
     // fork is never a group leader, so setsid runs it in place). Its leader
