@@ -42,39 +42,30 @@ OSStatus TapStream::start(const ServerDevice& sink, UInt32 fragmentFrames) {
     // Cycles of the buffer size the caller set, else of the fragment asked for.
     const UInt32 cycleFrames =
         fragmentFrames > 0 ? fragmentFrames : static_cast<UInt32>(std::lround(sink.rate * kFragmentSeconds));
-    cycles_.allocate(cycleFrames, pa_frame_size(&spec_));
+    pump_.allocate(cycleFrames, pa_frame_size(&spec_), sink.rate);
+    pump_.start([this](const unsigned char* data, UInt32 frames, std::uint64_t sampleTime,
+                       std::uint64_t host) { deliver(data, frames, sampleTime, host); },
+                nullptr, "tap-io");
     // The monitor is named from the sink's own information: the server's
     // alias for the default monitor does not mean the same on every server.
     return openRecord(sink.monitorSource, spec_, map, fragmentFrames,
                       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
 }
 
-void TapStream::readable(pa_stream* stream) {
-    const std::size_t frameBytes = pa_frame_size(&spec_);
-    while (!closing()) {
-        const void* data = nullptr;
-        std::size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-        // A hole (no data) becomes silence of the same length, which keeps
-        // the stream's timing.
-        cycles_.feed(static_cast<const unsigned char*>(data), bytes / frameBytes,
-                     [this](const unsigned char* cycle, UInt32 frames) { deliver(cycle, frames); });
-        if (!closing()) pa_stream_drop(stream);
-    }
-}
+void TapStream::readable(pa_stream* stream) { drainInto(stream, pump_, pa_frame_size(&spec_)); }
 
-void TapStream::deliver(const unsigned char* data, UInt32 frames) noexcept {
+void TapStream::deliver(const unsigned char* data, UInt32 frames, std::uint64_t sampleTime,
+                        std::uint64_t host) noexcept {
     AudioBufferList input{};
     input.mNumberBuffers = 1;
     input.mBuffers[0].mNumberChannels = kTapChannels;
     input.mBuffers[0].mDataByteSize = frames * kTapChannels * static_cast<UInt32>(sizeof(float));
     input.mBuffers[0].mData = const_cast<unsigned char*>(data);  // the block only reads its input
     AudioTimeStamp now{};
-    now.mSampleTime = static_cast<Float64>(sampleTime_);
-    now.mHostTime = hostTicks();
+    now.mSampleTime = static_cast<Float64>(sampleTime);
+    now.mHostTime = host;
     now.mRateScalar = 1.0;
     now.mFlags = 0x1 | 0x2;  // sample time and host time valid
-    sampleTime_ += frames;
     model::runIOBlock(queue_, [this] { return running_.load(std::memory_order_acquire); }, block_, &now, &input, &now,
                       nullptr, &now);
 }
@@ -170,15 +161,19 @@ OSStatus DeviceIO::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
     OSStatus status = stream->start(*sink, fragmentFrames);
     if (status != 0) return status;
     devices_.setFragmentFrames(sink->id, stream->cycleFrames());
-    std::lock_guard lock(mutex_);
-    auto found = procs_.find(procKey(proc));
-    if (found == procs_.end() || found->second.stream) {
-        stream->stopDelivering();
-        retired_.push_back(std::move(stream));
-        return found == procs_.end() ? audio::kIllegalOperationError : 0;
+    OSStatus result = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = procs_.find(procKey(proc));
+        if (found != procs_.end() && !found->second.stream) {
+            found->second.stream = std::move(stream);
+            return 0;
+        }
+        // Destroyed or started meanwhile: this stream never delivers.
+        result = found == procs_.end() ? audio::kIllegalOperationError : 0;
     }
-    found->second.stream = std::move(stream);
-    return 0;
+    retire({std::move(stream)});
+    return result;
 }
 
 OSStatus DeviceIO::stopDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
@@ -210,17 +205,31 @@ OSStatus DeviceIO::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc)
 }
 
 void DeviceIO::retire(std::vector<std::shared_ptr<TapStream>> streams) {
+    std::vector<std::shared_ptr<TapStream>> waiting;
     for (auto& stream : streams) {
         stream->stopDelivering();
-        const bool unsafe = (stream->queue() && stream->queue()->isCurrent()) ||
-                            pa_threaded_mainloop_in_thread(connection_.mainloop());
-        if (unsafe) {
+        stream->close();
+        if (stream->joinWouldDeadlock()) {
             std::lock_guard lock(mutex_);
             retired_.push_back(std::move(stream));
         } else {
-            stream->close();
+            waiting.push_back(std::move(stream));
         }
     }
+    if (waiting.empty()) return;
+    // From a safe place, streams left earlier can be waited for too.
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            if ((*it)->joinWouldDeadlock()) {
+                ++it;
+            } else {
+                waiting.push_back(std::move(*it));
+                it = retired_.erase(it);
+            }
+        }
+    }
+    for (auto& stream : waiting) stream->join();
 }
 
 void DeviceIO::stopAll() {
@@ -236,6 +245,7 @@ void DeviceIO::stopAll() {
     for (auto& stream : streams) {
         stream->stopDelivering();
         stream->close();
+        if (!stream->joinWouldDeadlock()) stream->join();
     }
 }
 

@@ -2,8 +2,8 @@
 // Process taps, aggregate devices and IO procs over the server. A tap with
 // its aggregate device records the monitor of the aggregate's main sink, as
 // float stereo at the sink's own rate; each delivered fragment is one IO
-// cycle, handed to the IO block on its queue straight from the server's
-// memory.
+// cycle, handed over to the IO block on its queue from the backend's IO
+// thread.
 
 #include <atomic>
 #include <map>
@@ -14,7 +14,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "backends/pulse/cycle_assembler.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
 #include "frame/audio/audio_system.h"
@@ -31,14 +30,21 @@ public:
 
     OSStatus start(const ServerDevice& sink, UInt32 fragmentFrames);
     // After this no IO block begins.
-    void stopDelivering() noexcept { running_.store(false, std::memory_order_release); }
-    kit::SerialQueue* queue() const { return queue_; }
-    UInt32 cycleFrames() const { return cycles_.cycleFrames(); }
+    void stopDelivering() noexcept {
+        running_.store(false, std::memory_order_release);
+        pump_.requestStop();
+    }
+    // A cycle may be running, or waiting for the queue, on behalf of the
+    // calling thread: joining the IO thread from here would never return.
+    bool joinWouldDeadlock() const { return pump_.onThisThread() || (queue_ && queue_->isCurrent()); }
+    // After stopDelivering() and close(): waits for the cycle in progress.
+    void join() { pump_.join(); }
+    UInt32 cycleFrames() const { return pump_.cycleFrames(); }
 
 private:
     void readable(pa_stream* stream) override;
     void lost() override;
-    void deliver(const unsigned char* data, UInt32 frames) noexcept;
+    void deliver(const unsigned char* data, UInt32 frames, std::uint64_t sampleTime, std::uint64_t host) noexcept;
 
     ServerDevices& devices_;
     AudioObjectID sink_ = 0;
@@ -46,8 +52,7 @@ private:
     const audio::DeviceIOBlock block_;
     std::atomic<bool> running_{true};
     pa_sample_spec spec_{};
-    CycleAssembler cycles_;
-    std::uint64_t sampleTime_ = 0;
+    CapturePump pump_;
 };
 
 class DeviceIO {
@@ -86,7 +91,8 @@ private:
         std::shared_ptr<TapStream> stream;
     };
 
-    // Closes streams taken out of their procs (see retired_).
+    // Stops and closes streams taken out of their procs, and waits for
+    // their IO where that is safe (see retired_).
     void retire(std::vector<std::shared_ptr<TapStream>> streams);
 
     Connection& connection_;
@@ -97,9 +103,10 @@ private:
     std::map<AudioObjectID, AggregateInfo> aggregates_;
     std::map<std::uintptr_t, Proc> procs_;
     std::uint64_t nextProc_ = 1;
-    // Streams stopped from a place where closing them could deadlock (an item
-    // of their own IO queue, on which their callback may be waiting): they no
-    // longer deliver and are closed when the system closes.
+    // Streams stopped and closed from a place where waiting for their IO
+    // thread could deadlock (an item of their own IO queue, on which their
+    // cycle may be waiting): joined by the next retire from a safe place, or
+    // when the system closes.
     std::vector<std::shared_ptr<TapStream>> retired_;
 };
 

@@ -89,6 +89,22 @@ void ServerStream::stateChanged(pa_stream* stream, void* data) {
     self->connection_.signal();
 }
 
+void ServerStream::drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes) {
+    const std::size_t ready = pa_stream_readable_size(stream);
+    pump.beginBatch(ready == static_cast<std::size_t>(-1) ? 0 : ready / frameBytes);
+    while (!closing()) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        if (data) {
+            pump.push(static_cast<const unsigned char*>(data), bytes / frameBytes);
+        } else {
+            pump.skip(bytes / frameBytes);
+        }
+        if (pa_stream_drop(stream) < 0) return;
+    }
+}
+
 // A callback may close its own stream: the reference held here keeps the
 // stream valid until the callback has returned.
 void ServerStream::readCallback(pa_stream* stream, std::size_t, void* data) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "backends/pulse/capture_pump.h"
 #include "backends/pulse/connection.h"
 #include "frame/audio/platform_types.h"
 
@@ -40,6 +41,11 @@ public:
 protected:
     // True once close() has begun: a callback stops delivering.
     bool closing() const { return closing_; }
+
+    // Main-loop thread: moves everything the server has ready into `pump`,
+    // and returns. A hole the server reports is time the device had and the
+    // stream lost.
+    void drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes);
 
     // Main-loop thread.
     virtual void readable(pa_stream*) {}

@@ -29,11 +29,12 @@ pa_channel_map mapFor(const ServerDevice& device, UInt32 channels) {
     return map;
 }
 
-AudioTimeStamp stampAt(std::uint64_t sampleTime) {
+AudioTimeStamp stampAt(std::uint64_t sampleTime, std::uint64_t host = 0) {
     AudioTimeStamp stamp{};
     stamp.mSampleTime = static_cast<Float64>(sampleTime);
+    stamp.mHostTime = host;
     stamp.mRateScalar = 1.0;
-    stamp.mFlags = 0x1;  // sample time valid
+    stamp.mFlags = host ? 0x1 | 0x2 : 0x1;  // sample time (and host time) valid
     return stamp;
 }
 
@@ -55,7 +56,7 @@ UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit
         spec_.channels = static_cast<uint8_t>(device.channels);
         clientFormat_ = config.clientFormat.value_or(floatFormat(device.rate, device.channels, false));
         const auto slice = static_cast<UInt32>(std::lround(device.rate * kFragmentSeconds));
-        cycles_.allocate(std::min(slice, config.maxFramesPerSlice), std::size_t{4} * device.channels);
+        pump_.allocate(std::min(slice, config.maxFramesPerSlice), std::size_t{4} * device.channels, device.rate);
     } else {
         AudioStreamBasicDescription render = config.renderFormat.value_or(defaultRenderFormat(device));
         spec_.rate = static_cast<uint32_t>(render.mSampleRate > 0 ? render.mSampleRate : device.rate);
@@ -70,6 +71,10 @@ OSStatus UnitStream::start() {
     if (!pa_sample_spec_valid(&spec_)) return audio::kFormatNotSupported;
     const pa_channel_map map = mapFor(device_, spec_.channels);
     if (recording_) {
+        pump_.start([this](const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
+                           std::uint64_t host) { callInput(slice, frames, sampleTime, host); },
+                    // A device gone: the next render says so.
+                    [this] { callInput(nullptr, pump_.cycleFrames(), lastSampleTime_, 0); }, "input-io");
         return openRecord(device_.name, spec_, map, 0,
                           static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                          PA_STREAM_NO_REMAP_CHANNELS | PA_STREAM_NO_REMIX_CHANNELS));
@@ -81,34 +86,20 @@ OSStatus UnitStream::start() {
 
 UnitStream* UnitStream::current() noexcept { return currentUnit; }
 
-void UnitStream::callInput(UInt32 frames) noexcept {
+void UnitStream::callInput(const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
+                           std::uint64_t host) noexcept {
     if (!config_.inputCallback.inputProc) return;
-    AudioTimeStamp stamp = stampAt(sampleTime_);
+    AudioTimeStamp stamp = stampAt(sampleTime, host);
     AudioUnitRenderActionFlags flags = 0;
+    slice_ = slice;
+    lastSampleTime_ = sampleTime;
     currentUnit = this;
     config_.inputCallback.inputProc(config_.inputCallback.inputProcRefCon, &flags, &stamp, 1, frames, nullptr);
     currentUnit = nullptr;
-    sampleTime_ += frames;
+    slice_ = nullptr;
 }
 
-void UnitStream::readable(pa_stream* stream) {
-    const std::size_t frameBytes = pa_frame_size(&spec_);
-    while (!closing()) {
-        const void* data = nullptr;
-        std::size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-        // A hole in the stream (no data) is delivered as silence, so that
-        // time keeps its length.
-        cycles_.feed(static_cast<const unsigned char*>(data), bytes / frameBytes,
-                     [this](const unsigned char* slice, UInt32 frames) {
-                         if (closing()) return;
-                         slice_ = slice;
-                         callInput(frames);
-                     });
-        slice_ = nullptr;
-        if (!closing()) pa_stream_drop(stream);
-    }
-}
+void UnitStream::readable(pa_stream* stream) { drainInto(stream, pump_, pa_frame_size(&spec_)); }
 
 UnitStream::~UnitStream() {
     close();
@@ -141,19 +132,19 @@ void UnitStream::failRenderLater(pa_mainloop_api* api, pa_time_event* event, con
 }
 
 void UnitStream::failRender() {
-    deviceGone_ = true;
-    callInput(cycles_.cycleFrames());
+    deviceGone_.store(true, std::memory_order_release);
+    pump_.raiseFault();
 }
 
 OSStatus UnitStream::render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept {
     if (!timeStamp || !ioData) return audio::kInvalidParameterError;
     if (bus != 1 || !recording_) return kUnitErrInvalidElement;
-    if (deviceGone_) return kBadDeviceError;
+    if (deviceGone_.load(std::memory_order_acquire)) return kBadDeviceError;
     const UInt32 channels = clientFormat_.mChannelsPerFrame;
     const bool planar = isPlanar(clientFormat_);
     const UInt32 needed = planar ? channels : 1;
     const std::uint64_t bytes = std::uint64_t{frames} * 4 * (planar ? 1 : channels);
-    if (frames > cycles_.cycleFrames() || ioData->mNumberBuffers < needed) return audio::kInvalidParameterError;
+    if (frames > pump_.cycleFrames() || ioData->mNumberBuffers < needed) return audio::kInvalidParameterError;
     for (UInt32 b = 0; b < needed; ++b) {
         if (!ioData->mBuffers[b].mData || ioData->mBuffers[b].mDataByteSize < bytes) {
             return audio::kInvalidParameterError;
@@ -291,14 +282,18 @@ OSStatus Units::start(AudioUnit unit) {
     OSStatus status = stream->start();
     if (status != 0) return status;
     if (stream->recording()) devices_.setFragmentFrames(boundDeviceId, stream->cycleFrames());
-    std::lock_guard lock(mutex_);
-    Unit* u = find(unit);
-    if (!u || u->stream) {
-        retired_.push_back(std::move(stream));  // disposed or started meanwhile
-        return u ? 0 : kBadComponentInstance;
+    OSStatus result = 0;
+    {
+        std::lock_guard lock(mutex_);
+        Unit* u = find(unit);
+        if (u && !u->stream) {
+            u->stream = std::move(stream);
+            return 0;
+        }
+        result = u ? 0 : kBadComponentInstance;  // disposed or started meanwhile
     }
-    u->stream = std::move(stream);
-    return 0;
+    retire(std::move(stream));
+    return result;
 }
 
 OSStatus Units::stop(AudioUnit unit) {
@@ -315,11 +310,27 @@ OSStatus Units::stop(AudioUnit unit) {
 
 void Units::retire(std::shared_ptr<UnitStream> stream) {
     if (!stream) return;
+    stream->stopDelivering();
     stream->close();
-    if (pa_threaded_mainloop_in_thread(connection_.mainloop())) {
+    if (stream->joinWouldDeadlock()) {
         std::lock_guard lock(mutex_);
         retired_.push_back(std::move(stream));
+        return;
     }
+    stream->join();
+    std::vector<std::shared_ptr<UnitStream>> earlier;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            if ((*it)->joinWouldDeadlock()) {
+                ++it;
+            } else {
+                earlier.push_back(std::move(*it));
+                it = retired_.erase(it);
+            }
+        }
+    }
+    for (auto& left : earlier) left->join();
 }
 
 void Units::stopAll() {
@@ -332,7 +343,11 @@ void Units::stopAll() {
         for (auto& stream : retired_) streams.push_back(std::move(stream));
         retired_.clear();
     }
-    for (auto& stream : streams) stream->close();
+    for (auto& stream : streams) {
+        stream->stopDelivering();
+        stream->close();
+        if (!stream->joinWouldDeadlock()) stream->join();
+    }
 }
 
 OSStatus Units::render(AudioUnit unit, AudioUnitRenderActionFlags*, const AudioTimeStamp* timeStamp, UInt32 bus,

@@ -1,7 +1,9 @@
 #pragma once
 // The HAL output unit over the server: an instance bound to a source records
-// from it, one bound to a sink plays into it. The unit's callbacks run on the
-// main-loop thread, once per slice of what the stream delivers or asks for.
+// from it, one bound to a sink plays into it. A recording unit's input
+// callback runs on the backend's IO thread, once per slice of the size the
+// device reports; a playing unit's render callback on the main-loop thread,
+// once per slice the stream asks for.
 
 #include <cstdint>
 #include <map>
@@ -13,7 +15,7 @@
 #include "backends/model/buffer_list.h"
 #include "backends/model/unit_config.h"
 #include "backends/model/stream_formats.h"
-#include "backends/pulse/cycle_assembler.h"
+#include "backends/pulse/capture_pump.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
 
@@ -32,8 +34,14 @@ public:
     OSStatus start();
     AudioUnit handle() const { return handle_; }
     // Frames per input callback: the buffer size the device reports.
-    UInt32 cycleFrames() const { return cycles_.cycleFrames(); }
+    UInt32 cycleFrames() const { return pump_.cycleFrames(); }
     bool recording() const { return recording_; }
+    // After this no callback begins.
+    void stopDelivering() noexcept { pump_.requestStop(); }
+    // Called from inside this unit's own input callback.
+    bool joinWouldDeadlock() const { return pump_.onThisThread(); }
+    // After stopDelivering() and close(): waits for the callback in progress.
+    void join() { pump_.join(); }
     // AudioUnitRender from inside this unit's input callback. Real-time safe.
     OSStatus render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept;
     // The unit whose callback the calling thread is in, if any.
@@ -45,7 +53,7 @@ private:
     void lost() override;
     void failRender();
     static void failRenderLater(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
-    void callInput(UInt32 frames) noexcept;
+    void callInput(const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime, std::uint64_t host) noexcept;
 
     ServerDevices& devices_;
     const AudioUnit handle_;
@@ -55,11 +63,12 @@ private:
     pa_sample_spec spec_{};
     AudioStreamBasicDescription clientFormat_{};
     model::BufferListStorage renderBuffers_;  // playback: what the render callback fills
-    CycleAssembler cycles_;                  // recording: slices of one fixed size
-    const unsigned char* slice_ = nullptr;   // recording: the slice being delivered
-    bool deviceGone_ = false;
+    const unsigned char* slice_ = nullptr;   // recording, IO thread: the slice being delivered
+    std::uint64_t lastSampleTime_ = 0;       // recording, IO thread: where the last slice began
+    std::atomic<bool> deviceGone_{false};
     pa_time_event* failTimer_ = nullptr;  // under the main-loop lock
-    std::uint64_t sampleTime_ = 0;
+    std::uint64_t sampleTime_ = 0;        // playback
+    CapturePump pump_;                    // recording: slices of one fixed size
 };
 
 class Units {
@@ -90,8 +99,9 @@ private:
 
     Unit* find(AudioUnit unit);  // under mutex_
     std::optional<ServerDevice> boundDevice(const UnitConfig& config) const;
-    // Closes a stream taken out of its unit; one stopped from its own callback
-    // is kept until the system closes, as its callback is still on the stack.
+    // Stops and closes a stream taken out of its unit and waits for its
+    // callback to leave; one stopped from inside its own callback is joined
+    // later, as that callback is still on the stack.
     void retire(std::shared_ptr<UnitStream> stream);
 
     Connection& connection_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -212,6 +213,25 @@ bool ChildProcess::waitForStderr(const std::string& needle, double timeoutSecond
     return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
                              [&] { return err_.find(needle) != std::string::npos || errClosed_; }) &&
            err_.find(needle) != std::string::npos;
+}
+
+bool ChildProcess::waitUntilBlockedWriting(double timeoutSeconds) {
+    // The kernel names where each thread sleeps; a full pipe's writer sleeps
+    // in the pipe's write. (How full a pipe is cannot tell: the kernel leaves
+    // the tail of a page empty when the next write does not fit there.)
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end; it.increment(error)) {
+            std::ifstream wchan(it->path() / "wchan");
+            std::string where;
+            std::getline(wchan, where);
+            if (where.find("pipe_write") != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 bool ChildProcess::waitForStdout(std::size_t bytes, double timeoutSeconds) {

@@ -45,6 +45,9 @@ public:
     // Blocks until stderr holds a line containing `needle` (true) or the
     // timeout passes or the child's stderr closes (false).
     bool waitForStderr(const std::string& needle, double timeoutSeconds = 10);
+    // With stdout paused: blocks until a thread of the child waits in a
+    // write to a full pipe (Linux). False on timeout.
+    bool waitUntilBlockedWriting(double timeoutSeconds = 10);
     // Blocks until at least `bytes` bytes arrived on stdout.
     bool waitForStdout(std::size_t bytes, double timeoutSeconds = 10);
 
