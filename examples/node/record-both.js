@@ -140,6 +140,7 @@ class Recorder {
       pending: [],
       reason: '',
       startFailure: '',
+      serverAbsent: false, // no sound server answered (Linux): it may come back
       stopping: false,
       stuck: false,
       badStream: false,
@@ -200,6 +201,7 @@ class Recorder {
       }
       if ((m = /^shutting down \((.*)\) — stopping capture$/.exec(body))) c.reason = m[1];
       if (body.startsWith('capture start failed: ')) c.startFailure = body;
+      if (/^cannot (connect to the sound server|read the sound server's devices): /.test(body)) c.serverAbsent = true;
     }
   }
 
@@ -264,7 +266,7 @@ class Recorder {
     if (c.badStream) next = 'give up';
     else if ((c.stopping && !c.stuck && code === 0) || this.finishing) next = 'done';
     else if (c.reason.endsWith(restartMark) || c.startFailure.endsWith(restartMark)) next = 'now';
-    else if (code === 3 || code === 0 || signal || c.stuck) next = 'later';
+    else if (code === 3 || code === 0 || signal || c.stuck || c.serverAbsent) next = 'later';
     else next = 'give up'; // 1: the start failure says why; 2: our command line is wrong
     if (next === 'done') {
       say(`${this.name} child ended with ${ended}: stopped as asked`);
