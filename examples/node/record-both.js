@@ -206,7 +206,6 @@ class Recorder {
   }
 
   takeStdout(c, bytes) {
-    c.lastAudio = now();
     if (!c.header) {
       c.head = Buffer.concat([c.head, bytes]);
       if (c.head.length < HEADER_BYTES) return;
@@ -228,6 +227,7 @@ class Recorder {
     const count = Math.floor(all.length / frameBytes);
     c.rest = Buffer.from(all.subarray(count * frameBytes));
     if (count === 0) return;
+    c.lastAudio = now(); // the audio watchdog runs from the first samples on, not the header
     const samples = new Float32Array(count * c.header.channels);
     for (let i = 0; i < samples.length; ++i) samples[i] = all.readFloatLE(4 * i);
     // The last frame of a chunk arrived just now: the fallback anchor.
@@ -303,6 +303,10 @@ async function main() {
       return 2;
     }
     options[key] = args[i + 1];
+  }
+  if (!(Number(options.seconds) > 0)) {
+    process.stderr.write('record-both.js: --seconds takes a positive number\n');
+    return 2;
   }
   const recorders = [
     new Recorder('mic', options.mic, new WavFile(path.join(options.out, 'mic.wav'))),
