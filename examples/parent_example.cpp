@@ -5,7 +5,10 @@
 // decodes the 24-byte header, counts the frames of PCM that follow, switches
 // a system-audio child to "idle" and back once, restarts a child that ends
 // asking for a restart (a device change), backs off on children that cannot
-// start, and finally stops the child in order by closing its standard input.
+// start, stops a child whose start or audio stalls, and finally stops the
+// child in order by closing its standard input. Restarts follow the guide's
+// policy (section 7): one count for both kinds, forgiven by 10 s of capture
+// after "capture started", at most 8 in a row.
 //
 //   tarnwick-parent-example [--seconds S] PROGRAM [ARGS...]
 //
