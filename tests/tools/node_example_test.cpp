@@ -114,10 +114,10 @@ TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
     // Both files start at the parent's start and end at its stop: their
     // lengths differ by the last IO cycles at most, not by a start-up.
     const double micSeconds = double(mic.data.size()) / 4 / 48000, sysSeconds = double(sys.data.size()) / 8 / 48000;
-    EXPECT_NEAR(micSeconds, sysSeconds, 0.15);
+    EXPECT_NEAR(micSeconds, sysSeconds, 0.2);
     // The time between the two system-audio children is kept, as silence.
     EXPECT_GE(longestInnerSilence(samples(sys), 2), std::size_t(0.25 * 48000));
-    EXPECT_LT(longestInnerSilence(samples(mic), 1), std::size_t(0.05 * 48000));
+    EXPECT_LT(longestInnerSilence(samples(mic), 1), std::size_t(0.2 * 48000));
 }
 
 }  // namespace
