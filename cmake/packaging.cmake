@@ -14,6 +14,7 @@ install(FILES README.md docs/parent-guide.md docs/simulated-audio.md
 # The example parent is documentation: its source, buildable on its own.
 install(FILES examples/parent_example.cpp examples/CMakeLists.txt
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES examples/node/record-both.js DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/node)
 
 set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

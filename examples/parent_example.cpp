@@ -5,7 +5,10 @@
 // decodes the 24-byte header, counts the frames of PCM that follow, switches
 // a system-audio child to "idle" and back once, restarts a child that ends
 // asking for a restart (a device change), backs off on children that cannot
-// start, and finally stops the child in order by closing its standard input.
+// start, stops a child whose start or audio stalls, and finally stops the
+// child in order by closing its standard input. Restarts follow the guide's
+// policy (section 7): one count for both kinds, forgiven by 10 s of capture
+// after "capture started", at most 8 in a row.
 //
 //   tarnwick-parent-example [--seconds S] PROGRAM [ARGS...]
 //
@@ -78,7 +81,9 @@ struct Child {
     std::string errPending;   // stderr bytes after the last line feed
     std::string lastReason;   // from "shutting down (<reason>) — stopping capture"
     std::string startFailure; // the "capture start failed: ..." line
-    Clock::time_point started = Clock::now(), lastAudio = Clock::now();
+    bool serverAbsent = false;  // no sound server answered (Linux): it may come back
+    bool captureStarted = false;
+    Clock::time_point spawned = Clock::now(), started, lastAudio = Clock::now();
 
     std::uint64_t frames() const { return haveHeader ? pcmBytes / (std::uint64_t(header.channels) * 4) : 0; }
     double audioSeconds() const { return haveHeader ? double(frames()) / header.sampleRate : 0; }
@@ -132,6 +137,14 @@ void takeStderr(Child& c, const char* bytes, std::size_t n) {
             c.lastReason = line.substr(at, line.size() - stopping.size() - at);
         }
         if (line.find("] capture start failed: ") != std::string::npos) c.startFailure = line;
+        if (line.find("] capture started") != std::string::npos && !c.captureStarted) {
+            c.captureStarted = true;
+            c.started = Clock::now();
+        }
+        if (line.find("] cannot connect to the sound server: ") != std::string::npos ||
+            line.find("] cannot read the sound server's devices: ") != std::string::npos) {
+            c.serverAbsent = true;
+        }
     }
 }
 
@@ -185,6 +198,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);  // a child that has gone makes writes fail, not kill us
 
     const double watchdogSeconds = 5;  // no audio this long while recording: the child is stuck
+    const double startWatchdogSeconds = 15;  // longer than the longest start of either program
     const int maxAttempts = 8;         // restarts in a row without a healthy run
     double collected = 0;
     int starts = 0, attempts = 0;
@@ -239,6 +253,11 @@ int main(int argc, char** argv) {
                 closeFd(c.in);
                 stopping = true;
                 stopSince = Clock::now();
+            } else if (!c.captureStarted && secondsSince(c.spawned) > startWatchdogSeconds) {
+                say("watchdog: no \"capture started\" in " + fixed(startWatchdogSeconds, 0) + " s, stopping the child");
+                closeFd(c.in);
+                stopping = stuck = true;
+                stopSince = Clock::now();
             } else if (c.pcmBytes > 0 && !idle && secondsSince(c.lastAudio) > watchdogSeconds) {
                 say("watchdog: no audio for " + fixed(watchdogSeconds, 0) + " s, stopping the child");
                 closeFd(c.in);
@@ -267,8 +286,8 @@ int main(int argc, char** argv) {
         } else if (c.lastReason.find(restartMark) != std::string::npos ||
                    c.startFailure.find(restartMark) != std::string::npos) {
             next = Next::restartNow;  // a device change or a format change: a fresh child follows it
-        } else if (code == 3 || code == 0 || code == -1 || stuck) {
-            next = Next::retryLater;  // no IO yet, stopped by someone else, crashed or stuck
+        } else if (code == 3 || code == 0 || code == -1 || stuck || c.serverAbsent) {
+            next = Next::retryLater;  // no IO yet, stopped by someone else, crashed, stuck or no server yet
         } else {
             next = Next::giveUp;  // 1: a start failure the log line explains; 2: our command line is wrong
         }
@@ -282,8 +301,9 @@ int main(int argc, char** argv) {
                 (c.startFailure.empty() ? "the capture program failed" : c.startFailure));
             return 1;
         }
-        // A child that ran a while was healthy: the back-off starts over.
-        if (secondsSince(c.started) >= 10) attempts = 0;
+        // A child that captured a while after its start was healthy: the
+        // back-off starts over. One count serves retry-now and retry-later.
+        if (c.captureStarted && secondsSince(c.started) >= 10) attempts = 0;
         if (++attempts > maxAttempts) {
             say("child ended with " + ended + ": giving up after " + std::to_string(maxAttempts) + " restarts");
             return 1;

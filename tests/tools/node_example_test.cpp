@@ -1,0 +1,124 @@
+// The Node.js example parent against the simulated system: it records both
+// programs while a headset is plugged in, restarts the system-audio child on
+// the new default, and leaves two WAV files that share one origin on the
+// host clock, the restart's gap kept as silence.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/tools/wav_file.h"
+
+namespace tarnwick::testing {
+namespace {
+
+std::vector<std::string> lines(const std::vector<unsigned char>& bytes) {
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
+    std::vector<std::string> out;
+    for (std::string line; std::getline(text, line);) out.push_back(line);
+    return out;
+}
+
+std::vector<float> samples(const WavFile& wav) {
+    std::vector<float> out(wav.data.size() / 4);
+    if (!out.empty()) std::memcpy(out.data(), wav.data.data(), out.size() * 4);
+    return out;
+}
+
+// The longest run of all-zero frames between the first and the last frame
+// that carries sound.
+std::size_t longestInnerSilence(const std::vector<float>& s, std::size_t channels) {
+    const std::size_t frames = s.size() / channels;
+    auto sounding = [&](std::size_t f) {
+        return std::any_of(s.begin() + long(f * channels), s.begin() + long((f + 1) * channels),
+                           [](float v) { return v != 0.0f; });
+    };
+    std::size_t first = 0, last = frames;
+    while (first < frames && !sounding(first)) ++first;
+    while (last > first && !sounding(last - 1)) --last;
+    std::size_t longest = 0, run = 0;
+    for (std::size_t f = first; f < last; ++f) {
+        run = sounding(f) ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
+    if (std::strlen(TARNWICK_NODE_PROGRAM) == 0) {
+        if (std::getenv("CI")) FAIL() << "node is not installed (CI is set, so this is an error; run scripts/setup)";
+        GTEST_SKIP() << "node is not installed";
+    }
+    nlohmann::json system = {
+        {"devices",
+         {{{"uid", "speakers"}, {"output_channels", 2}, {"sample_rate", 48000}},
+          {{"uid", "headset"}, {"output_channels", 2}, {"sample_rate", 44100}},
+          {{"uid", "mic"}, {"input_channels", 1}, {"sample_rate", 48000}}}},
+        {"default_output", "speakers"},
+        {"default_input", "mic"}};
+    nlohmann::json plugIn = system;
+    plugIn["events"] = {{{"at", 2.0}, {"set_default_output", "headset"}}};
+    nlohmann::json settled = system;
+    settled["default_output"] = "headset";
+    const std::string marker = tempPath(".started");
+    const std::string env = "TARNWICK_AUDIO=" + audioSystemName() + " TARNWICK_SIM_SCENARIO=";
+    const std::string sysWrapper = writeTempFile(
+        "if [ -e " + marker + " ]; then scenario=" + writeTempFile(settled.dump()) + "; else touch " + marker +
+            "; scenario=" + writeTempFile(plugIn.dump()) + "; fi\n" + env + "$scenario exec " + sysProgram() + "\n",
+        ".sh");
+    const std::string micWrapper =
+        writeTempFile(env + writeTempFile(system.dump()) + " exec " + micProgram() + "\n", ".sh");
+    ::chmod(sysWrapper.c_str(), 0755);
+    ::chmod(micWrapper.c_str(), 0755);
+    const std::string out = tempPath(".out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+
+    ChildProcess example(TARNWICK_NODE_PROGRAM, {TARNWICK_NODE_EXAMPLE, "--seconds", "4", "--mic", micWrapper,
+                                                 "--sys", sysWrapper, "--out", out});
+    ASSERT_EQ(example.wait(120), 0) << example.stderrText();
+    const auto said = lines(example.stdoutBytes());
+    auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
+
+    EXPECT_EQ(has("mic start 1: " + micWrapper), 1);
+    EXPECT_EQ(has("mic start 2: " + micWrapper), 0);
+    EXPECT_EQ(has("sys start 2: " + sysWrapper), 1);
+    EXPECT_EQ(has("sys start 3: " + sysWrapper), 0);
+    EXPECT_EQ(has("sys child ended with status 0 (default output device changed — parent will restart capture): "
+                  "restarting in 0.25 s"),
+              1);
+    EXPECT_EQ(has("mic child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    EXPECT_EQ(has("sys child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "done: mic 1 start(s), sys 2 start(s)");
+
+    const WavFile mic = readWav(out + "/mic.wav"), sys = readWav(out + "/sys.wav");
+    EXPECT_EQ(mic.formatTag, 3);
+    EXPECT_EQ(mic.channels, 1);
+    EXPECT_EQ(mic.sampleRate, 48000u);
+    EXPECT_EQ(mic.bits, 32);
+    EXPECT_EQ(mic.factFrames, mic.data.size() / 4);
+    // The file keeps the first child's format; the 44100 Hz child is converted into it.
+    EXPECT_EQ(sys.formatTag, 3);
+    EXPECT_EQ(sys.channels, 2);
+    EXPECT_EQ(sys.sampleRate, 48000u);
+    EXPECT_EQ(sys.factFrames, sys.data.size() / 8);
+    // Both files start at the parent's start and end at its stop: their
+    // lengths differ by the last IO cycles at most, not by a start-up.
+    const double micSeconds = double(mic.data.size()) / 4 / 48000, sysSeconds = double(sys.data.size()) / 8 / 48000;
+    EXPECT_NEAR(micSeconds, sysSeconds, 0.2);
+    // The time between the two system-audio children is kept, as silence.
+    EXPECT_GE(longestInnerSilence(samples(sys), 2), std::size_t(0.25 * 48000));
+    EXPECT_LT(longestInnerSilence(samples(mic), 1), std::size_t(0.2 * 48000));
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
