@@ -26,7 +26,8 @@ void CapturePump::allocate(UInt32 cycleFrames, std::size_t frameBytes, double ra
     cycleBytes_ = std::size_t{cycleFrames_} * frameBytes_;
     const double cycles = rate > 0 ? std::ceil(ringSeconds * rate / cycleFrames_) : 0;
     // At least two slots: the pump reads one while the next fills.
-    slots_ = std::max<std::size_t>(2, static_cast<std::size_t>(cycles));
+    slots_ = std::max({std::size_t{2}, static_cast<std::size_t>(cycles),
+                       (2 * kLargestFragmentBytes + cycleBytes_ - 1) / cycleBytes_});
     storage_ = std::make_unique<unsigned char[]>(slots_ * cycleBytes_);
     infos_ = std::make_unique<SlotInfo[]>(slots_);
     ticksPerFrame_ = rate > 0 ? 1.0 / (machSeconds(1'000'000) / 1e6) / rate : 0;
@@ -56,22 +57,33 @@ void CapturePump::beginBatch(std::size_t availableFrames) {
 }
 
 void CapturePump::measureGap(std::size_t availableFrames, std::uint64_t now) {
-    const double sincePrevious = static_cast<double>(now - batchTicks_) / ticksPerFrame_;
+    const auto framesSince = [this, now](std::uint64_t ticks) {
+        return static_cast<double>(now - ticks) / ticksPerFrame_;
+    };
+    const std::uint64_t end = position_ + availableFrames;
     if (!catchingUp_) {
-        if (sincePrevious < kPumpLateSeconds * rate_) return;
-        // What the server kept comes now, faster than time; the measurement
-        // ends once deliveries keep pace with time again.
+        if (framesSince(batchTicks_) < kPumpLateSeconds * rate_) return;
+        // What the server kept comes now, faster than time, and at whatever
+        // pace the server sends it: the measurement ends once deliveries
+        // have kept pace with time over a whole window.
         catchingUp_ = true;
         gapTicks_ = batchTicks_;
         gapPosition_ = batchEnd_;
+        windowTicks_ = now;
+        windowPosition_ = end;
         return;
     }
-    const double arrived = static_cast<double>(position_ + availableFrames - batchEnd_);
-    if (arrived > 2 * sincePrevious + cycleFrames_) return;
+    const double window = framesSince(windowTicks_);
+    if (window < kPumpWindowSeconds * rate_) return;
+    const double arrived = static_cast<double>(end - windowPosition_);
+    if (arrived > kPumpPaceTolerance * window && framesSince(gapTicks_) < kPumpCatchUpSeconds * rate_) {
+        windowTicks_ = now;
+        windowPosition_ = end;
+        return;
+    }
     catchingUp_ = false;
-    const double expected = static_cast<double>(gapPosition_) + static_cast<double>(now - gapTicks_) / ticksPerFrame_;
-    const double missing = expected - static_cast<double>(position_ + availableFrames);
-    // The gap lies before this batch: whatever the server kept came first.
+    const double missing = static_cast<double>(gapPosition_) + framesSince(gapTicks_) - static_cast<double>(end);
+    // The gap is placed before this batch, after whatever the server kept.
     if (missing > kPumpGapSeconds * rate_) skip(static_cast<std::uint64_t>(std::llround(missing)));
 }
 
@@ -81,6 +93,13 @@ std::uint64_t CapturePump::hostTicksOf(std::uint64_t position) const {
     const std::uint64_t behind = batchEnd_ > position ? batchEnd_ - position : 0;
     const auto back = static_cast<std::uint64_t>(std::llround(static_cast<double>(behind) * ticksPerFrame_));
     return batchTicks_ > back ? batchTicks_ - back : 0;
+}
+
+std::size_t CapturePump::roomFrames() const {
+    const std::uint64_t used = tail_.load(std::memory_order_relaxed) - head_.load(std::memory_order_acquire);
+    const std::size_t free = used < slots_ ? slots_ - static_cast<std::size_t>(used) : 0;
+    const std::size_t filled = slotClaimed_ ? fill_ : 0;
+    return free * cycleFrames_ > filled ? free * cycleFrames_ - filled : 0;
 }
 
 void CapturePump::push(const unsigned char* data, std::size_t frames) {

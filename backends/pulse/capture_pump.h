@@ -29,13 +29,22 @@
 namespace tarnwick::pulse {
 
 // How much the ring holds: enough to ride out a caller that stalls for a
-// moment, small enough not to weigh on the program's memory.
+// moment, small enough not to weigh on the program's memory. What does not
+// fit waits in libpulse's own buffer until the caller has caught up; the
+// ring holds at least two of the largest fragments the server sends.
 inline constexpr double kPumpRingSeconds = 0.5;
+inline constexpr std::size_t kLargestFragmentBytes = 65536;
 // A wake-up this much later than the previous one starts a gap measurement.
 inline constexpr double kPumpLateSeconds = 0.25;
 // What the measurement must find missing to count as a gap: well above the
 // jitter of the server's deliveries.
 inline constexpr double kPumpGapSeconds = 0.1;
+// Catching up ends after a window this long in which no more arrived than
+// time allows, with some slack for the server's bursts; and in any case
+// after the longest catch-up a server's buffer makes.
+inline constexpr double kPumpWindowSeconds = 0.2;
+inline constexpr double kPumpPaceTolerance = 1.25;
+inline constexpr double kPumpCatchUpSeconds = 60;
 
 class CapturePump {
 public:
@@ -61,6 +70,9 @@ public:
     // `availableFrames` in all, the last of which arrived about now.
     void beginBatch(std::size_t availableFrames);
     void push(const unsigned char* data, std::size_t frames);
+    // How many frames push() takes now without dropping any, and at most.
+    std::size_t roomFrames() const;
+    std::size_t capacityFrames() const { return slots_ * cycleFrames_; }
     // Frames the device produced that will never arrive.
     void skip(std::uint64_t frames);
 
@@ -108,6 +120,8 @@ private:
     bool catchingUp_ = false;  // after a late wake-up, until deliveries come at the pace of time
     std::uint64_t gapTicks_ = 0;     // the last batch before the late one
     std::uint64_t gapPosition_ = 0;  // and where it ended
+    std::uint64_t windowTicks_ = 0;  // the window of deliveries being watched
+    std::uint64_t windowPosition_ = 0;
     double rate_ = 0;
 
     // Event thread: what the server dropped while this process was away.

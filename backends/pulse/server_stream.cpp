@@ -96,10 +96,14 @@ void ServerStream::drainInto(pa_stream* stream, CapturePump& pump, std::size_t f
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        const std::size_t frames = bytes / frameBytes;
+        // A caller behind: the fragment waits in libpulse's buffer, and the
+        // next delivery brings it back here.
+        if (data && frames > pump.roomFrames() && frames <= pump.capacityFrames()) return;
         if (data) {
-            pump.push(static_cast<const unsigned char*>(data), bytes / frameBytes);
+            pump.push(static_cast<const unsigned char*>(data), frames);
         } else {
-            pump.skip(bytes / frameBytes);
+            pump.skip(frames);
         }
         if (pa_stream_drop(stream) < 0) return;
     }

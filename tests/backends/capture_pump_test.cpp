@@ -106,23 +106,29 @@ TEST(CapturePump, ACallerARingBehindLosesWholeCyclesAndSeesTheJump) {
     Cycles out;
     out.hold = true;
     CapturePump pump;
-    // Ten frames a cycle at 1000 frames/s and 40 ms of ring: four slots, one
-    // of them held by the cycle the caller has not returned from.
-    pump.allocate(10, kFrameBytes, 1000, 0.040);
+    // Cycles of the largest fragment and no time asked for: the two slots
+    // the ring always has, one of them held by the cycle the caller has not
+    // returned from.
+    constexpr UInt32 kCycle = kLargestFragmentBytes / kFrameBytes;
+    pump.allocate(kCycle, kFrameBytes, 48000, 0);
+    ASSERT_EQ(pump.capacityFrames(), 2 * kCycle);
     pump.start(out.sink(), nullptr, "test-io");
-    const std::vector<float> chunk = counting(10, 0);
-    pump.beginBatch(100);
-    pump.push(bytes(chunk), 10);  // taken by the held caller
+    const std::vector<float> chunk = counting(kCycle, 0);
+    pump.beginBatch(5 * kCycle);
+    pump.push(bytes(chunk), kCycle);  // taken by the held caller
     ASSERT_TRUE(out.waitFor(1));
-    for (int i = 1; i < 10; ++i) pump.push(bytes(chunk), 10);  // three fit, six are lost
+    pump.push(bytes(chunk), kCycle);  // fits
+    EXPECT_EQ(pump.roomFrames(), 0u) << "a reader of the room would push into a full ring";
+    pump.push(bytes(chunk), kCycle);  // lost
+    pump.push(bytes(chunk), kCycle);  // lost
     out.release();
-    ASSERT_TRUE(out.waitFor(4));
-    pump.push(bytes(chunk), 10);
-    ASSERT_TRUE(out.waitFor(5));
+    ASSERT_TRUE(out.waitFor(2));
+    pump.push(bytes(chunk), kCycle);
+    ASSERT_TRUE(out.waitFor(3));
     pump.requestStop();
     pump.join();
-    EXPECT_EQ(out.sampleTimes, (std::vector<std::uint64_t>{0, 10, 20, 30, 100}));
-    EXPECT_EQ(pump.droppedFrames(), 60u);
+    EXPECT_EQ(out.sampleTimes, (std::vector<std::uint64_t>{0, kCycle, 4 * kCycle}));
+    EXPECT_EQ(pump.droppedFrames(), 2u * kCycle);
 }
 
 }  // namespace
