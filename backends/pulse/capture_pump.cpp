@@ -20,25 +20,27 @@ CapturePump::~CapturePump() {
     }
 }
 
-void CapturePump::allocate(UInt32 cycleFrames, std::size_t frameBytes, double rate, double ringSeconds) {
+void CapturePump::allocate(UInt32 cycleFrames, std::size_t frameBytes, double rate, double ringSeconds,
+                           std::size_t fragmentBytes) {
     cycleFrames_ = std::max<UInt32>(cycleFrames, 1);
     frameBytes_ = std::max<std::size_t>(frameBytes, 1);
     cycleBytes_ = std::size_t{cycleFrames_} * frameBytes_;
     const double cycles = rate > 0 ? std::ceil(ringSeconds * rate / cycleFrames_) : 0;
     // At least two slots: the pump reads one while the next fills.
     slots_ = std::max({std::size_t{2}, static_cast<std::size_t>(cycles),
-                       (2 * kLargestFragmentBytes + cycleBytes_ - 1) / cycleBytes_});
+                       (2 * std::max(fragmentBytes, kLargestFragmentBytes) + cycleBytes_ - 1) / cycleBytes_});
     storage_ = std::make_unique<unsigned char[]>(slots_ * cycleBytes_);
     infos_ = std::make_unique<SlotInfo[]>(slots_);
     ticksPerFrame_ = rate > 0 ? 1.0 / (machSeconds(1'000'000) / 1e6) / rate : 0;
     rate_ = rate;
 }
 
-void CapturePump::start(Cycle cycle, std::function<void()> fault, const char* name) {
+void CapturePump::start(Cycle cycle, std::function<void()> fault, const char* name, const sigset_t& signals) {
     cycle_ = std::move(cycle);
     fault_ = std::move(fault);
     running_.store(true, std::memory_order_release);
-    thread_ = std::thread([this, label = std::string(name)] {
+    thread_ = std::thread([this, label = std::string(name), signals] {
+        ::pthread_sigmask(SIG_SETMASK, &signals, nullptr);
 #if defined(__APPLE__)
         pthread_setname_np(label.substr(0, 15).c_str());
 #else

@@ -16,6 +16,8 @@
 // The last is measured on the host clock across the pause only, so the
 // drift between the device's clock and the host's never counts as a gap.
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -59,12 +61,17 @@ public:
     CapturePump& operator=(const CapturePump&) = delete;
 
     // Before start(): cycles of `cycleFrames` frames of `frameBytes` bytes at
-    // `rate` frames per second; the only allocation.
-    void allocate(UInt32 cycleFrames, std::size_t frameBytes, double rate, double ringSeconds = kPumpRingSeconds);
+    // `rate` frames per second, with room for two fragments of
+    // `fragmentBytes` at least; the only allocation.
+    void allocate(UInt32 cycleFrames, std::size_t frameBytes, double rate, double ringSeconds = kPumpRingSeconds,
+                  std::size_t fragmentBytes = kLargestFragmentBytes);
     UInt32 cycleFrames() const { return cycleFrames_; }
 
-    // `fault` runs on the pump's thread after raiseFault().
-    void start(Cycle cycle, std::function<void()> fault, const char* name);
+    // `fault` runs on the pump's thread after raiseFault(). The thread runs
+    // with `signals` blocked, whatever the starting thread blocks (libpulse's
+    // event thread blocks them all, and a blocked write must stay
+    // interruptible).
+    void start(Cycle cycle, std::function<void()> fault, const char* name, const sigset_t& signals);
 
     // Event thread only. A batch is what the server has ready at one wake-up:
     // `availableFrames` in all, the last of which arrived about now.

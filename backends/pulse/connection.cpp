@@ -30,7 +30,9 @@ Connection::Lock::~Lock() {
     if (held_) pa_threaded_mainloop_unlock(mainloop_);
 }
 
-Connection::Connection(const std::string& clientName, double timeoutSeconds) {
+Connection::Connection(const std::string& clientName, double timeoutSeconds,
+                       std::function<void(const std::string& error)> lost)
+    : lostHandler_(std::move(lost)) {
     mainloop_ = pa_threaded_mainloop_new();
     if (!mainloop_) throw ConnectError("cannot connect to the sound server: out of memory");
     context_ = pa_context_new(pa_threaded_mainloop_get_api(mainloop_), clientName.c_str());
@@ -69,8 +71,12 @@ Connection::Connection(const std::string& clientName, double timeoutSeconds) {
 
 Connection::~Connection() { teardown(); }
 
-void Connection::teardown() {
+void Connection::stopEvents() {
     if (mainloop_) pa_threaded_mainloop_stop(mainloop_);
+}
+
+void Connection::teardown() {
+    stopEvents();
     if (context_) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);

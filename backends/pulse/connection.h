@@ -23,9 +23,13 @@ public:
 
 class Connection {
 public:
-    // Connects (never spawning a server) within `timeoutSeconds`; throws ConnectError.
-    Connection(const std::string& clientName, double timeoutSeconds);
-    // Disconnects and stops the main loop.
+    // Connects (never spawning a server) within `timeoutSeconds`; throws
+    // ConnectError. `lost` runs once, on the main-loop thread, when the
+    // established connection is lost.
+    Connection(const std::string& clientName, double timeoutSeconds,
+               std::function<void(const std::string& error)> lost = nullptr);
+    // Stops the main loop, then disconnects (cancelling every pending
+    // operation) and frees everything.
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -60,9 +64,10 @@ public:
     // The text of the context's last error.
     std::string lastError() const;
 
-    // Called once, on the main-loop thread, when an established connection
-    // is lost. Set before anything can fail.
-    void onLost(std::function<void(const std::string& error)> handler) { lostHandler_ = std::move(handler); }
+    // Stops the main-loop thread: once this returns no callback runs again,
+    // so what callbacks reach may be freed. Not from the main-loop thread,
+    // nor with the lock held. Idempotent.
+    void stopEvents();
 
 private:
     static void stateChanged(pa_context* context, void* self);

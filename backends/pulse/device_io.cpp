@@ -43,13 +43,20 @@ OSStatus TapStream::start(const ServerDevice& sink, UInt32 fragmentFrames) {
     const UInt32 cycleFrames =
         fragmentFrames > 0 ? fragmentFrames : static_cast<UInt32>(std::lround(sink.rate * kFragmentSeconds));
     pump_.allocate(cycleFrames, pa_frame_size(&spec_), sink.rate);
-    pump_.start([this](const unsigned char* data, UInt32 frames, std::uint64_t sampleTime,
-                       std::uint64_t host) { deliver(data, frames, sampleTime, host); },
-                nullptr, "tap-io");
     // The monitor is named from the sink's own information: the server's
     // alias for the default monitor does not mean the same on every server.
     return openRecord(sink.monitorSource, spec_, map, fragmentFrames,
                       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
+}
+
+void TapStream::ready(pa_stream* stream) {
+    const std::size_t granted = grantedFragmentBytes(stream);
+    if (granted > kLargestFragmentBytes) {
+        pump_.allocate(pump_.cycleFrames(), pa_frame_size(&spec_), spec_.rate, kPumpRingSeconds, granted);
+    }
+    pump_.start([this](const unsigned char* data, UInt32 frames, std::uint64_t sampleTime,
+                       std::uint64_t host) { deliver(data, frames, sampleTime, host); },
+                nullptr, "tap-io", openerSignals_);
 }
 
 void TapStream::readable(pa_stream* stream) { drainInto(stream, pump_, pa_frame_size(&spec_)); }

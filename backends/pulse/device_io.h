@@ -42,6 +42,7 @@ public:
     UInt32 cycleFrames() const { return pump_.cycleFrames(); }
 
 private:
+    void ready(pa_stream* stream) override;
     void readable(pa_stream* stream) override;
     void lost() override;
     void deliver(const unsigned char* data, UInt32 frames, std::uint64_t sampleTime, std::uint64_t host) noexcept;

@@ -14,10 +14,9 @@ constexpr double kOpenSeconds = 5.0;
 }  // namespace
 
 PulseAudioSystem::PulseAudioSystem(const std::string& clientName) {
-    connection_ = std::make_unique<Connection>(clientName, kOpenSeconds);
     // A capture cannot outlive its server: the engines stop in order, with a
     // line that says why, and the parent starts a fresh child later.
-    connection_->onLost([](const std::string& error) {
+    connection_ = std::make_unique<Connection>(clientName, kOpenSeconds, [](const std::string& error) {
         requestShutdown("sound server connection lost: " + error + " — parent will restart capture");
     });
     devices_ = std::make_unique<ServerDevices>(*connection_, listeners_, nextID_);
@@ -25,22 +24,28 @@ PulseAudioSystem::PulseAudioSystem(const std::string& clientName) {
     devices_->setProcesses(processes_.get());
     units_ = std::make_unique<Units>(*connection_, *devices_);
     io_ = std::make_unique<DeviceIO>(*connection_, *devices_, nextID_);
-    Connection::Lock lock(*connection_);
-    if (!devices_->load(kOpenSeconds) || !processes_->load(kOpenSeconds)) {
-        std::string error = connection_->lastError();
-        throw ConnectError("cannot read the sound server's devices: " + error);
+    std::string failure;
+    {
+        Connection::Lock lock(*connection_);
+        failure = devices_->load(kOpenSeconds);
+        if (failure.empty() && !processes_->load(kOpenSeconds)) {
+            failure = "cannot read the sound server's devices: " + connection_->lastError();
+        }
+    }
+    if (!failure.empty()) {
+        // Replies still on their way must find no callback to run: the
+        // tables they would reach go with this object.
+        connection_->stopEvents();
+        throw ConnectError(failure);
     }
 }
 
 PulseAudioSystem::~PulseAudioSystem() {
     io_->stopAll();
     units_->stopAll();
-    {
-        Connection::Lock lock(*connection_);
-        pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
-        devices_->setProcesses(nullptr);
-        connection_->onLost(nullptr);
-    }
+    // From here no callback runs, whatever was still in flight, so the
+    // tables can go before the connection.
+    connection_->stopEvents();
     io_.reset();
     units_.reset();
     processes_.reset();

@@ -31,30 +31,54 @@ void ServerDevices::update(Change change) {
     for (const auto& [object, selector] : changed) listeners_.notify(object, selector);
 }
 
-bool ServerDevices::load(double timeoutSeconds) {
+std::string ServerDevices::load(double timeoutSeconds) {
     pa_context* context = connection_.context();
     pa_context_set_subscribe_callback(context, &ServerDevices::event, this);
-    return connection_.finishLocked(pa_context_get_server_info(context, &ServerDevices::serverInfo, this),
-                                    timeoutSeconds) &&
-           connection_.finishLocked(pa_context_get_source_info_list(context, &ServerDevices::sourceInfo, this),
-                                    timeoutSeconds) &&
-           connection_.finishLocked(pa_context_get_sink_info_list(context, &ServerDevices::sinkInfo, this),
-                                    timeoutSeconds) &&
-           connection_.finishLocked(
-               pa_context_subscribe(context,
-                                    static_cast<pa_subscription_mask_t>(
-                                        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
-                                        PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT),
-                                    &ServerDevices::subscribed, this),
-               timeoutSeconds);
+    subscribeAnswer_ = -1;
+    const bool answered = connection_.finishLocked(
+        pa_context_subscribe(context,
+                             static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                                                 PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                 PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                             &ServerDevices::subscribed, this),
+        timeoutSeconds);
+    // Without the server's events no device change would ever be seen.
+    if (!answered || subscribeAnswer_ != 1) {
+        return "cannot follow the sound server's device changes: " + connection_.lastError();
+    }
+    listingFailed_ = false;
+    const bool listed =
+        connection_.finishLocked(pa_context_get_server_info(context, &ServerDevices::serverInfo, this),
+                                 timeoutSeconds) &&
+        connection_.finishLocked(pa_context_get_source_info_list(context, &ServerDevices::sourceListed, this),
+                                 timeoutSeconds) &&
+        connection_.finishLocked(pa_context_get_sink_info_list(context, &ServerDevices::sinkListed, this),
+                                 timeoutSeconds);
+    if (!listed || listingFailed_) return "cannot read the sound server's devices: " + connection_.lastError();
+    return "";
 }
 
-void ServerDevices::subscribed(pa_context*, int, void* data) {
-    static_cast<ServerDevices*>(data)->connection_.signal();
+void ServerDevices::subscribed(pa_context*, int success, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    self->subscribeAnswer_ = success ? 1 : 0;
+    self->connection_.signal();
+}
+
+// A list that ends in an error is a list we cannot trust. (The same answer
+// to a query after a change event only means the device went meanwhile.)
+void ServerDevices::sourceListed(pa_context* context, const pa_source_info* info, int eol, void* data) {
+    if (eol < 0) static_cast<ServerDevices*>(data)->listingFailed_ = true;
+    sourceInfo(context, info, eol, data);
+}
+
+void ServerDevices::sinkListed(pa_context* context, const pa_sink_info* info, int eol, void* data) {
+    if (eol < 0) static_cast<ServerDevices*>(data)->listingFailed_ = true;
+    sinkInfo(context, info, eol, data);
 }
 
 void ServerDevices::serverInfo(pa_context*, const pa_server_info* info, void* data) {
     auto* self = static_cast<ServerDevices*>(data);
+    if (!info) self->listingFailed_ = true;
     if (info) {
         self->update([&](auto&) {
             self->defaultSink_ = info->default_sink_name ? info->default_sink_name : "";

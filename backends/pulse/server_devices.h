@@ -41,9 +41,11 @@ public:
     ServerDevices(Connection& connection, model::ListenerRegistry& listeners, std::atomic<AudioObjectID>& nextID)
         : connection_(connection), listeners_(listeners), nextID_(nextID) {}
 
-    // Reads the server's devices and defaults and subscribes to its changes.
-    // With the main-loop lock held, from any thread but the main loop's.
-    bool load(double timeoutSeconds);
+    // Subscribes to the server's changes, then reads its devices and
+    // defaults, so that no change between the two is missed. With the
+    // main-loop lock held, from any thread but the main loop's. "" when all
+    // went well, else the complete log message.
+    std::string load(double timeoutSeconds);
 
     std::optional<ServerDevice> byId(AudioObjectID id) const;  // present devices only
     std::optional<ServerDevice> byUid(const std::string& uid) const;
@@ -63,6 +65,8 @@ private:
     static void sourceInfo(pa_context*, const pa_source_info* info, int eol, void* self);
     static void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
     static void subscribed(pa_context*, int success, void* self);
+    static void sourceListed(pa_context*, const pa_source_info* info, int eol, void* self);
+    static void sinkListed(pa_context*, const pa_sink_info* info, int eol, void* self);
     static void event(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
 
     void upsert(ServerDevice device, uint32_t index);
@@ -84,6 +88,9 @@ private:
     std::string defaultSink_;
     std::string defaultSource_;
     ServerProcesses* processes_ = nullptr;
+    // While loading, under the main-loop lock.
+    int subscribeAnswer_ = -1;
+    bool listingFailed_ = false;
 };
 
 }  // namespace tarnwick::pulse

@@ -52,9 +52,17 @@ void ServerProcesses::update(Change change) {
 
 bool ServerProcesses::load(double timeoutSeconds) {
     defaultSinkChanged();
-    return connection_.finishLocked(
-        pa_context_get_sink_input_info_list(connection_.context(), &ServerProcesses::streamInfo, this),
+    listingFailed_ = false;
+    const bool listed = connection_.finishLocked(
+        pa_context_get_sink_input_info_list(
+            connection_.context(),
+            [](pa_context* context, const pa_sink_input_info* info, int eol, void* data) {
+                if (eol < 0) static_cast<ServerProcesses*>(data)->listingFailed_ = true;
+                streamInfo(context, info, eol, data);
+            },
+            this),
         timeoutSeconds);
+    return listed && !listingFailed_;
 }
 
 void ServerProcesses::streamInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* data) {

@@ -47,6 +47,7 @@ private:
         bool corked = false;
     };
     static void streamInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+    bool listingFailed_ = false;  // while loading, under the main-loop lock
     // Applies `change`, then tells the listeners what it changed.
     template <typename Change>
     void update(Change change);

@@ -1,5 +1,8 @@
 #include "backends/pulse/server_stream.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cmath>
 
 namespace tarnwick::pulse {
@@ -41,6 +44,7 @@ OSStatus ServerStream::openPlayback(const std::string& sink, const pa_sample_spe
 
 OSStatus ServerStream::open(bool record, const std::string& device, const pa_sample_spec& spec,
                             const pa_channel_map& map, const pa_buffer_attr& attr, pa_stream_flags_t flags) {
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &openerSignals_);
     Connection::Lock lock(connection_);
     if (!connection_.alive()) return kBadDeviceError;
     stream_ = pa_stream_new(connection_.context(), record ? "capture" : "keep-alive", &spec, &map);
@@ -81,12 +85,20 @@ void ServerStream::close() {
 void ServerStream::stateChanged(pa_stream* stream, void* data) {
     auto* self = static_cast<ServerStream*>(data);
     pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_READY) self->wasReady_ = true;
+    if (state == PA_STREAM_READY && !self->wasReady_) {
+        self->wasReady_ = true;
+        self->ready(stream);
+    }
     // A stream refused while opening is the opener's failure, not a loss.
     if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && self->wasReady_ && !self->closing_) {
         self->lost();
     }
     self->connection_.signal();
+}
+
+std::size_t ServerStream::grantedFragmentBytes(pa_stream* stream) {
+    const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream);
+    return granted && granted->fragsize != static_cast<uint32_t>(-1) ? granted->fragsize : 0;
 }
 
 void ServerStream::drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes) {

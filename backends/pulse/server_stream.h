@@ -46,7 +46,13 @@ protected:
     // and returns. A hole the server reports is time the device had and the
     // stream lost.
     void drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes);
+    // The fragment size the server granted a recording (0: unknown). The
+    // fragments may be of any size: cycles keep the size the device reports.
+    static std::size_t grantedFragmentBytes(pa_stream* stream);
 
+    // Main-loop thread, once, when the stream runs and before it delivers
+    // anything: the buffer attributes the server granted are known here.
+    virtual void ready(pa_stream*) {}
     // Main-loop thread.
     virtual void readable(pa_stream*) {}
     virtual void writable(pa_stream*, std::size_t) {}
@@ -54,6 +60,9 @@ protected:
     virtual void lost() {}
 
     Connection& connection_;
+    // The signals the thread that opened the stream blocks: its IO thread
+    // blocks the same.
+    sigset_t openerSignals_{};
 
 private:
     OSStatus open(bool record, const std::string& device, const pa_sample_spec& spec, const pa_channel_map& map,

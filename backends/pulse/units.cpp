@@ -71,10 +71,6 @@ OSStatus UnitStream::start() {
     if (!pa_sample_spec_valid(&spec_)) return audio::kFormatNotSupported;
     const pa_channel_map map = mapFor(device_, spec_.channels);
     if (recording_) {
-        pump_.start([this](const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
-                           std::uint64_t host) { callInput(slice, frames, sampleTime, host); },
-                    // A device gone: the next render says so.
-                    [this] { callInput(nullptr, pump_.cycleFrames(), lastSampleTime_, 0); }, "input-io");
         return openRecord(device_.name, spec_, map, 0,
                           static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                          PA_STREAM_NO_REMAP_CHANNELS | PA_STREAM_NO_REMIX_CHANNELS));
@@ -97,6 +93,18 @@ void UnitStream::callInput(const unsigned char* slice, UInt32 frames, std::uint6
     config_.inputCallback.inputProc(config_.inputCallback.inputProcRefCon, &flags, &stamp, 1, frames, nullptr);
     currentUnit = nullptr;
     slice_ = nullptr;
+}
+
+void UnitStream::ready(pa_stream* stream) {
+    if (!recording_) return;
+    const std::size_t granted = grantedFragmentBytes(stream);
+    if (granted > kLargestFragmentBytes) {
+        pump_.allocate(pump_.cycleFrames(), pa_frame_size(&spec_), spec_.rate, kPumpRingSeconds, granted);
+    }
+    pump_.start([this](const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
+                       std::uint64_t host) { callInput(slice, frames, sampleTime, host); },
+                // A device gone: the next render says so.
+                [this] { callInput(nullptr, pump_.cycleFrames(), lastSampleTime_, 0); }, "input-io", openerSignals_);
 }
 
 void UnitStream::readable(pa_stream* stream) { drainInto(stream, pump_, pa_frame_size(&spec_)); }
@@ -196,7 +204,7 @@ void UnitStream::writable(pa_stream* stream, std::size_t bytes) {
                 for (UInt32 i = 0; i < fit; ++i) out[i * channels + c] = in[i];
             }
         }
-        pa_stream_write(stream, room, std::size_t{fit} * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        if (pa_stream_write(stream, room, std::size_t{fit} * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
         bytes -= std::size_t{fit} * frameBytes;
         sampleTime_ += fit;
     }

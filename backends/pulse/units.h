@@ -48,6 +48,7 @@ public:
     static UnitStream* current() noexcept;
 
 private:
+    void ready(pa_stream* stream) override;
     void readable(pa_stream* stream) override;
     void writable(pa_stream* stream, std::size_t bytes) override;
     void lost() override;

@@ -50,6 +50,12 @@ struct Cycles {
     }
 };
 
+sigset_t noSignals() {
+    sigset_t none;
+    sigemptyset(&none);
+    return none;
+}
+
 std::vector<float> counting(std::size_t frames, float from) {
     std::vector<float> samples(frames * 2);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = from + static_cast<float>(i);
@@ -64,7 +70,7 @@ TEST(CapturePump, IrregularChunksBecomeWholeCyclesInOrder) {
     Cycles out;
     CapturePump pump;
     pump.allocate(10, kFrameBytes, 48000);
-    pump.start(out.sink(), nullptr, "test-io");
+    pump.start(out.sink(), nullptr, "test-io", noSignals());
     // 3 + 9 + 25 + 3 frames: cycles straddle chunks.
     float next = 0;
     pump.beginBatch(40);
@@ -85,7 +91,7 @@ TEST(CapturePump, AHoleInsideACycleIsSilenceAndTheRestIsAJump) {
     Cycles out;
     CapturePump pump;
     pump.allocate(4, kFrameBytes, 48000);
-    pump.start(out.sink(), nullptr, "test-io");
+    pump.start(out.sink(), nullptr, "test-io", noSignals());
     const std::vector<float> first = counting(3, 1);
     const std::vector<float> last = counting(4, 100);
     pump.beginBatch(3);
@@ -112,7 +118,7 @@ TEST(CapturePump, ACallerARingBehindLosesWholeCyclesAndSeesTheJump) {
     constexpr UInt32 kCycle = kLargestFragmentBytes / kFrameBytes;
     pump.allocate(kCycle, kFrameBytes, 48000, 0);
     ASSERT_EQ(pump.capacityFrames(), 2 * kCycle);
-    pump.start(out.sink(), nullptr, "test-io");
+    pump.start(out.sink(), nullptr, "test-io", noSignals());
     const std::vector<float> chunk = counting(kCycle, 0);
     pump.beginBatch(5 * kCycle);
     pump.push(bytes(chunk), kCycle);  // taken by the held caller
