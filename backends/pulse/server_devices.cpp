@@ -6,6 +6,9 @@ namespace tarnwick::pulse {
 
 namespace {
 
+constexpr pa_usec_t kDefaultRecheckFirst = 250 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kDefaultRecheckLast = 1000 * PA_USEC_PER_MSEC;
+
 void dropOperation(pa_operation* operation) {
     if (operation) pa_operation_unref(operation);
 }
@@ -131,6 +134,12 @@ void ServerDevices::event(pa_context* context, pa_subscription_event_type_t type
     const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         dropOperation(pa_context_get_server_info(context, &ServerDevices::serverInfo, self));
+        // A server whose defaults are set in two steps (the default asked
+        // for, then the one its session manager applies) may announce the
+        // first and answer with the old default: ask again a little later.
+        for (const pa_usec_t delay : {kDefaultRecheckFirst, kDefaultRecheckLast}) {
+            pa_context_rttime_new(context, pa_rtclock_now() + delay, &ServerDevices::recheckServer, self);
+        }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         if (self->processes_) self->processes_->event(type, index);
     } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE || facility == PA_SUBSCRIPTION_EVENT_SINK) {
@@ -143,6 +152,12 @@ void ServerDevices::event(pa_context* context, pa_subscription_event_type_t type
             dropOperation(pa_context_get_source_info_by_index(context, index, &ServerDevices::sourceInfo, self));
         }
     }
+}
+
+void ServerDevices::recheckServer(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*, void* data) {
+    api->time_free(timer);
+    auto* self = static_cast<ServerDevices*>(data);
+    dropOperation(pa_context_get_server_info(self->connection_.context(), &ServerDevices::serverInfo, self));
 }
 
 AudioObjectID ServerDevices::idFor(bool isSink, const std::string& name) {

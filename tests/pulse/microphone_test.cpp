@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <thread>
+#include <iostream>
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +15,6 @@
 namespace tarnwick::testing::pulse {
 namespace {
 
-using namespace std::chrono_literals;
 
 const std::string micPrefix = "[tarnwick-miccapture] ";
 
@@ -45,32 +44,42 @@ protected:
 TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
     addSource("mic");
     setDefaultSource("mic");
-    auto capture = startCapture();
-    EXPECT_EQ(messages(*capture, micPrefix).at(0),
-              micStartLine("mic"));
-
     const double seconds = 3;
-    // Different levels per channel: the mono result is their average.
-    auto& player = feed("mic", stereoSine(micRate(), seconds, 1000, 0.6, 0.2));
-    ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
-    std::this_thread::sleep_for(300ms);
-    capture->closeStdin();
-    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+    for (int attempt = 1;; ++attempt) {
+        auto capture = startCapture();
+        EXPECT_EQ(messages(*capture, micPrefix).at(0), micStartLine("mic"));
+        auto& seen = witness("mic", micRate(), 2);
+        const std::size_t before = capture->stdoutBytes().size();
+        // Different levels per channel: the mono result is their average.
+        auto& player = feed("mic", stereoSine(micRate(), seconds, 1000, 0.6, 0.2));
+        ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
+        // The tone has passed once the stream holds its length and half a
+        // second more beyond where it stood when the player started.
+        ASSERT_TRUE(capture->waitForStdout(before + std::size_t((seconds + 0.5) * 48000) * 4, 20));
+        capture->closeStdin();
+        ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
 
-    auto stream = capture->stdoutBytes();
-    auto header = decodeHeader(stream);
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->sampleRate, 48000);
-    EXPECT_EQ(header->channelCount, 1);
-    EXPECT_EQ(header->bitsPerSample, 32);
-    EXPECT_EQ(header->producerCode, 5);
-
-    auto tone = measureTone(decodeSamples(stream), 48000);
-    EXPECT_NEAR(tone.frequency, 1000, 2);
-    EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
-    EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
-    // Every fed frame, resampled: a lost fragment shortens the tone.
-    EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * seconds * 48000);
+        auto stream = capture->stdoutBytes();
+        auto tone = measureTone(decodeSamples(stream), 48000);
+        const auto atSource = measureTone(channelOf(witnessed(seen), 2, 0), micRate());
+        if (tone.silentRuns > 0 && attempt == 1 && (atSource.silentRuns > 0 || underran(player))) {
+            std::cout << "the player underran (parec on the same source missed the same audio): "
+                         "repeating this case once\n";
+            continue;
+        }
+        auto header = decodeHeader(stream);
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->sampleRate, 48000);
+        EXPECT_EQ(header->channelCount, 1);
+        EXPECT_EQ(header->bitsPerSample, 32);
+        EXPECT_EQ(header->producerCode, 5);
+        EXPECT_NEAR(tone.frequency, 1000, 2);
+        EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
+        EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence; at the source: " << atSource.silentRuns;
+        // Every fed frame, resampled: a lost fragment shortens the tone.
+        EXPECT_NEAR(double(tone.soundingFrames), seconds * 48000, 0.01 * seconds * 48000);
+        break;
+    }
 }
 
 // Nothing fed: the source carries zeros, and the hint is a Linux one.
@@ -116,7 +125,8 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     ASSERT_TRUE(capture->waitForStdout(24 + 4 * 48000, 10));
 
     setDefaultSource("other");
-    std::this_thread::sleep_for(500ms);
+    // Half a second of stream after the change, and still recording.
+    EXPECT_TRUE(capture->waitForStdout(capture->stdoutBytes().size() + 4 * 24000, 10)) << capture->stderrText();
     capture->closeStdin();
     ASSERT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, micPrefix)), endLines("stdin EOF (parent stopped us)"));

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -90,9 +92,30 @@ ChildProcess& ServerTest::feed(const std::string& source, const std::vector<floa
 
 ChildProcess& ServerTest::play(const std::string& sink, const std::vector<float>& samples, int rate, int channels) {
     players_.push_back(server_->spawn(
-        "pacat", {"--playback", "--raw", "--format=float32le", "--rate=" + std::to_string(rate),
+        // Verbose, so that the player tells of its own underruns.
+        "pacat", {"--playback", "--verbose", "--raw", "--format=float32le", "--rate=" + std::to_string(rate),
                   "--channels=" + std::to_string(channels), "--device=" + sink, writeRaw(samples)}));
     return *players_.back();
+}
+
+ChildProcess& ServerTest::witness(const std::string& device, int rate, int channels) {
+    players_.push_back(server_->spawn("parec", {"--raw", "--format=float32le", "--latency-msec=20",
+                                                "--rate=" + std::to_string(rate),
+                                                "--channels=" + std::to_string(channels), "--device=" + device}));
+    return *players_.back();
+}
+
+std::vector<float> ServerTest::witnessed(ChildProcess& witness) {
+    witness.sendSignal(SIGINT);
+    witness.wait(10);
+    std::vector<unsigned char> bytes = witness.stdoutBytes();
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+bool ServerTest::underran(ChildProcess& player) {
+    return player.stderrText().find("underrun") != std::string::npos;
 }
 
 std::unique_ptr<ChildProcess> ServerTest::program(const std::string& path, const std::vector<std::string>& args) {

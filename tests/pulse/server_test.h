@@ -58,6 +58,15 @@ protected:
     // Plays interleaved float samples into `sink` with pacat.
     ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);
 
+    // Records `device` with parec alongside a program: a witness that tells
+    // audio missing at the source (a player that underran) from audio our
+    // program lost.
+    ChildProcess& witness(const std::string& device, int rate, int channels);
+    // Stops a witness; the interleaved samples it recorded.
+    static std::vector<float> witnessed(ChildProcess& witness);
+    // What a player said about underruns of its own.
+    static bool underran(ChildProcess& player);
+
     // Starts one of our programs against the server.
     std::unique_ptr<ChildProcess> program(const std::string& path, const std::vector<std::string>& args = {});
 

@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <thread>
+#include <iostream>
 
 #include "tests/pulse/server_test.h"
 
 namespace tarnwick::testing::pulse {
 namespace {
 
-using namespace std::chrono_literals;
 
 const std::string sysPrefix = "[tarnwick-syscapture] ";
 constexpr std::size_t headerBytes = 24;
@@ -42,42 +41,57 @@ protected:
 };
 
 TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {
-    auto capture = startCapture();
     const double seconds = 3;
     const auto played = sineAndRamp(48000, seconds, 1000, 0.5);
-    auto& player = play("spk", played, 48000);
-    ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
-    std::this_thread::sleep_for(300ms);  // the tail still travels through the monitor
-    capture->closeStdin();
-    ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
-    EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)), endLines("stdin EOF (parent stopped us)"));
-
-    auto stream = capture->stdoutBytes();
-    auto header = decodeHeader(stream);
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->sampleRate, 48000);
-    EXPECT_EQ(header->channelCount, 2);
-    EXPECT_EQ(header->bitsPerSample, 32);
-    EXPECT_GT(header->framesPerBuffer, 0);
-    EXPECT_EQ(header->producerCode, 11);
-    EXPECT_EQ(header->reserved, 0);
-
-    auto samples = decodeSamples(stream);
-    auto tone = measureTone(channelOf(samples, 2, 0), 48000);
-    EXPECT_NEAR(tone.frequency, 1000, 2);
-    EXPECT_NEAR(tone.rms, 0.5 / std::sqrt(2.0), 0.005);
-    EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
-
     const std::size_t frames = played.size() / 2;
-    auto ramp = checkRamp(channelOf(samples, 2, 1));
-    EXPECT_EQ(ramp.firstProblem, "");
-    EXPECT_EQ(ramp.breaks, 0u) << "samples lost, repeated or reordered";
-    EXPECT_EQ(ramp.lastStep, rampStep(frames - 1)) << "the end of what was played is missing";
-    // PulseAudio's monitor misses the first few tens of milliseconds of a
-    // stream that joins a running sink (the sink rewinds and mixes it into
-    // audio the monitor already delivered); from there on nothing may lack.
-    EXPECT_LE(ramp.firstStep, rampStep(4800));
-    EXPECT_EQ(ramp.frames, frames - (ramp.firstStep - rampStep(0)));
+    spk_ = addSink("spk", 48000);
+    setDefaultSink("spk");
+    for (int attempt = 1;; ++attempt) {
+        auto capture = program(sysProgram());
+        ASSERT_TRUE(capture->waitForStderr("capture started", startTimeout)) << capture->stderrText();
+        auto& seen = witness("spk.monitor", 48000, 2);
+        const std::size_t before = capture->stdoutBytes().size();
+        auto& player = play("spk", played, 48000);
+        ASSERT_EQ(player.wait(seconds + 20), 0) << player.stderrText();
+        // The end of what was played has passed once the stream holds its
+        // length and half a second more beyond where it stood before.
+        ASSERT_TRUE(capture->waitForStdout(before + std::size_t((seconds + 0.5) * 48000) * 8, 20));
+        capture->closeStdin();
+        ASSERT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
+        EXPECT_EQ(lastTwo(messages(*capture, sysPrefix)), endLines("stdin EOF (parent stopped us)"));
+
+        auto stream = capture->stdoutBytes();
+        auto samples = decodeSamples(stream);
+        auto ramp = checkRamp(channelOf(samples, 2, 1));
+        const auto atSink = checkRamp(channelOf(witnessed(seen), 2, 1));
+        if (ramp.breaks > 0 && attempt == 1 && (atSink.breaks > 0 || underran(player))) {
+            std::cout << "the player underran (parec on the same monitor saw the same break): "
+                         "repeating this case once\n";
+            continue;
+        }
+        auto header = decodeHeader(stream);
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->sampleRate, 48000);
+        EXPECT_EQ(header->channelCount, 2);
+        EXPECT_EQ(header->bitsPerSample, 32);
+        EXPECT_GT(header->framesPerBuffer, 0);
+        EXPECT_EQ(header->producerCode, 11);
+        EXPECT_EQ(header->reserved, 0);
+
+        auto tone = measureTone(channelOf(samples, 2, 0), 48000);
+        EXPECT_NEAR(tone.frequency, 1000, 2);
+        EXPECT_NEAR(tone.rms, 0.5 / std::sqrt(2.0), 0.005);
+        EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence";
+        EXPECT_EQ(ramp.firstProblem, "");
+        EXPECT_EQ(ramp.breaks, 0u) << "samples lost, repeated or reordered; breaks at the sink: " << atSink.breaks;
+        EXPECT_EQ(ramp.lastStep, rampStep(frames - 1)) << "the end of what was played is missing";
+        // PulseAudio's monitor misses the first few tens of milliseconds of a
+        // stream that joins a running sink (the sink rewinds and mixes it into
+        // audio the monitor already delivered); from there on nothing may lack.
+        EXPECT_LE(ramp.firstStep, rampStep(4800));
+        EXPECT_EQ(ramp.frames, frames - (ramp.firstStep - rampStep(0)));
+        break;
+    }
 }
 
 TEST_P(SystemAudio, IdleStopsPcmAndRecordResumesItOnTheRealStream) {
@@ -85,11 +99,17 @@ TEST_P(SystemAudio, IdleStopsPcmAndRecordResumesItOnTheRealStream) {
     play("spk", stereoSine(48000, 20, 440, 0.3, 0.3), 48000);
     ASSERT_TRUE(capture->waitForStdout(headerBytes + 8 * 4800, startTimeout));
 
+    // The sink's time, told by a second recorder of its monitor, measures
+    // the idle spell.
+    auto& clock = witness("spk.monitor", 48000, 2);
+    const auto sinkTime = [&clock](double seconds) {
+        return clock.waitForStdout(clock.stdoutBytes().size() + std::size_t(seconds * 48000) * 8, 10);
+    };
     capture->writeStdin("idle\n");
     ASSERT_TRUE(capture->waitForStderr("idle (tap stays installed and clocking; PCM not written)"));
-    std::this_thread::sleep_for(300ms);  // a cycle that read the gate before may still finish
+    ASSERT_TRUE(sinkTime(0.3));  // a cycle that read the gate before may still finish
     const auto idleBytes = capture->stdoutBytes().size();
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(sinkTime(0.5));
     EXPECT_EQ(capture->stdoutBytes().size(), idleBytes) << "PCM written while idle";
 
     capture->writeStdin("record\n");
