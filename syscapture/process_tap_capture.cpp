@@ -114,11 +114,11 @@ void ProcessTapCapture::startOnce() {
         {"name", "Tarnwick Tap"},
         {"uid", newUUID()},
         {"master", device.uid},
-        {"private", true},
-        {"stacked", false},
-        {"tapautostart", true},
+        {"private", 1},
+        {"stacked", 0},
+        {"tapautostart", 1},
         {"subdevices", nlohmann::json::array({{{"uid", device.uid}}})},
-        {"taps", nlohmann::json::array({{{"drift", true}, {"uid", tap.uuid}}})},
+        {"taps", nlohmann::json::array({{{"drift", 1}, {"uid", tap.uuid}}})},
     };
     status = system.AudioHardwareCreateAggregateDevice(aggregate, &aggregateID_);
     if (status != 0 || aggregateID_ == 0) {

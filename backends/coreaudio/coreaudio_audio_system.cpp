@@ -51,7 +51,7 @@ public:
         return createProcessTap(inDescription, outTapID);
     }
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID) override {
-        return ::AudioHardwareDestroyProcessTap(inTapID);
+        return destroyProcessTap(inTapID);
     }
     OSStatus AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                 AudioObjectID* outDeviceID) override {

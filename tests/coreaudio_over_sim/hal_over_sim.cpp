@@ -11,7 +11,7 @@
 
 #include "backends/sim/sim_audio_system.h"
 #include "tests/coreaudio_over_sim/simulated_hal.h"
-#include "tests/coreaudio_over_sim/tap_description.h"
+#include "tests/coreaudio_over_sim/process_tap_api.h"
 
 namespace tarnwick::coreaudio_over_sim {
 
