@@ -45,6 +45,12 @@ public:
                                                  audio::PropertyListenerBlock inListener) override {
         return addPropertyListener(inObjectID, inAddress, inDispatchQueue, std::move(inListener));
     }
+    OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                    const AudioObjectPropertyAddress* inAddress,
+                                                    kit::SerialQueue* inDispatchQueue,
+                                                    audio::PropertyListenerBlock inListener) override {
+        return removePropertyListener(inObjectID, inAddress, inDispatchQueue, inListener);
+    }
 
     OSStatus AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                            AudioObjectID* outTapID) override {
