@@ -40,17 +40,13 @@ void MicCapture::installListeners() {
     AudioSystem& system = audioSystem();
     if (!requestedUID_) {
         AudioObjectPropertyAddress address{kPropDefaultInputDevice, kScopeGlobal, kElementMain};
-        system.AudioObjectAddPropertyListenerBlock(kSystemObject, &address, listenerQueue_.get(),
-                                                   [](UInt32, const AudioObjectPropertyAddress*) {
-                                                       defaultInputChanged();
-                                                   });
+        listeners_.add(system, kSystemObject, address, listenerQueue_.get(),
+                       [](UInt32, const AudioObjectPropertyAddress*) { defaultInputChanged(); });
     }
     AudioObjectPropertyAddress address{kPropNominalSampleRate, kScopeGlobal, kElementMain};
     auto device = std::make_shared<const AudioDeviceID>(deviceID_);
-    system.AudioObjectAddPropertyListenerBlock(deviceID_, &address, listenerQueue_.get(),
-                                               [device](UInt32, const AudioObjectPropertyAddress*) {
-                                                   inputRateChanged(*device);
-                                               });
+    listeners_.add(system, deviceID_, address, listenerQueue_.get(),
+                   [device](UInt32, const AudioObjectPropertyAddress*) { inputRateChanged(*device); });
 }
 
 // Runs once the start is logged. The listeners come only after the first

@@ -38,6 +38,8 @@ MicCapture::MicCapture(std::optional<std::string> requestedUID)
 
 MicCapture::~MicCapture() {
     stop();
+    // No registration may point at the queue once it is gone.
+    listeners_.removeAll();
     // Lets a listener or tick already queued finish while the fields exist.
     listenerQueue_.reset();
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "frame/audio/audio_system.h"
+#include "frame/audio/listener_registrations.h"
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
@@ -130,6 +131,10 @@ private:
     std::atomic<bool> writingToParent_{false};
     // Callbacks currently past the unit check (see waitForCallbacksToLeave).
     std::atomic<int> callbacksInside_{0};
+
+    // The default-input and rate listeners, ended by stop (and by the
+    // destructor, should a start still have been installing them).
+    audio::ListenerRegistrations listeners_;
 
     std::unique_ptr<kit::RepeatingTimer> stallTimer_;
     bool stallLogged_ = false;           // listenerQueue only

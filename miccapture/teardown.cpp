@@ -13,6 +13,7 @@ using namespace tarnwick::audio;
 
 void MicCapture::stop() {
     if (stopped_.exchange(true)) return;
+    listeners_.removeAll();
     if (stallTimer_) {
         stallTimer_->cancel();
         stallTimer_.reset();

@@ -22,14 +22,14 @@ void outputRateChanged(AudioObjectID device) {
 void ProcessTapCapture::installListeners() {
     auto& system = audioSystem();
     // Statuses are not examined: a listener that could not be installed only
-    // leaves that change unobserved. Neither is ever removed.
+    // leaves that change unobserved. Both are removed when the capture stops.
     const AudioObjectPropertyAddress defaultOutput{kPropDefaultOutputDevice, kScopeGlobal, kElementMain};
-    system.AudioObjectAddPropertyListenerBlock(kSystemObject, &defaultOutput, &listenerQueue_,
-                                               [](UInt32, const AudioObjectPropertyAddress*) { defaultOutputChanged(); });
+    listeners_.add(system, kSystemObject, defaultOutput, &listenerQueue_,
+                   [](UInt32, const AudioObjectPropertyAddress*) { defaultOutputChanged(); });
     const AudioObjectPropertyAddress rate{kPropNominalSampleRate, kScopeGlobal, kElementMain};
     const AudioObjectID device = outputDeviceID_;
-    system.AudioObjectAddPropertyListenerBlock(
-        device, &rate, &listenerQueue_, [device](UInt32, const AudioObjectPropertyAddress*) { outputRateChanged(device); });
+    listeners_.add(system, device, rate, &listenerQueue_,
+                   [device](UInt32, const AudioObjectPropertyAddress*) { outputRateChanged(device); });
 }
 
 // Runs once the start is logged. The listeners come only after the first

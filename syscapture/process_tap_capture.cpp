@@ -48,7 +48,11 @@ ProcessTapCapture::ProcessTapCapture()
 }
 
 // The engine owns no audio object by itself; whoever started it stops it first.
-ProcessTapCapture::~ProcessTapCapture() = default;
+ProcessTapCapture::~ProcessTapCapture() {
+    // No registration may point at the listener queue once it is gone, also
+    // for an engine that was never stopped.
+    listeners_.removeAll();
+}
 
 void ProcessTapCapture::resetAttempt() {
     // No IO proc exists here, so nothing on ioQueue can see the swap.
@@ -110,15 +114,17 @@ void ProcessTapCapture::startOnce() {
     format_ = tapFormat;
     planar_.store(isPlanar(format_));
 
+    // The flags are numbers 0 or 1, the value type Apple's headers give
+    // them: a boolean object is not documented to be read.
     const nlohmann::json aggregate = {
         {"name", "Tarnwick Tap"},
         {"uid", newUUID()},
         {"master", device.uid},
-        {"private", true},
-        {"stacked", false},
-        {"tapautostart", true},
+        {"private", 1},
+        {"stacked", 0},
+        {"tapautostart", 1},
         {"subdevices", nlohmann::json::array({{{"uid", device.uid}}})},
-        {"taps", nlohmann::json::array({{{"drift", true}, {"uid", tap.uuid}}})},
+        {"taps", nlohmann::json::array({{{"drift", 1}, {"uid", tap.uuid}}})},
     };
     status = system.AudioHardwareCreateAggregateDevice(aggregate, &aggregateID_);
     if (status != 0 || aggregateID_ == 0) {

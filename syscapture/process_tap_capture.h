@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "frame/audio/listener_registrations.h"
 #include "frame/audio/platform_types.h"
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
@@ -74,6 +75,8 @@ private:
 
     kit::SerialQueue ioQueue_;
     kit::SerialQueue listenerQueue_;
+    // The output-device listeners, ended by stop and by the destructor.
+    audio::ListenerRegistrations listeners_;
 
     AudioStreamBasicDescription format_{};
     double effectiveSampleRate_;

@@ -9,6 +9,7 @@ void ProcessTapCapture::stop() {
     // A stop racing another stop (or the entry's start-failure stop) tears
     // down once.
     if (stopped_.exchange(true)) return;
+    listeners_.removeAll();
     silenceTimer_.reset();  // cancels and joins its thread
     teardown();
 }

@@ -13,7 +13,11 @@ namespace {
 // Which of Apple's keys a member name stands for depends on where it sits:
 // "uid" names the aggregate at the top, a sub-device inside "subdevices" and
 // a tap inside "taps".
-enum class Level { aggregate, subDevice, subTap, other };
+// A flag's value is a CFNumber 0 or 1, the type Apple's headers give; the
+// platform is not documented to read a CFBoolean there, and one it ignored
+// would leave the aggregate public, not auto-started, without drift
+// compensation.
+enum class Level { aggregate, subDevice, subTap, flag, other };
 
 struct KeyName {
     const char* member;
@@ -26,16 +30,16 @@ constexpr KeyName aggregateKeys[] = {
     {"uid", kAudioAggregateDeviceUIDKey, Level::other},
     {"master", kAudioAggregateDeviceMainSubDeviceKey, Level::other},
     {"clock", kAudioAggregateDeviceClockDeviceKey, Level::other},
-    {"private", kAudioAggregateDeviceIsPrivateKey, Level::other},
-    {"stacked", kAudioAggregateDeviceIsStackedKey, Level::other},
-    {"tapautostart", kAudioAggregateDeviceTapAutoStartKey, Level::other},
+    {"private", kAudioAggregateDeviceIsPrivateKey, Level::flag},
+    {"stacked", kAudioAggregateDeviceIsStackedKey, Level::flag},
+    {"tapautostart", kAudioAggregateDeviceTapAutoStartKey, Level::flag},
     {"subdevices", kAudioAggregateDeviceSubDeviceListKey, Level::subDevice},
     {"taps", kAudioAggregateDeviceTapListKey, Level::subTap},
 };
 constexpr KeyName subDeviceKeys[] = {{"uid", kAudioSubDeviceUIDKey, Level::other}};
 constexpr KeyName subTapKeys[] = {
     {"uid", kAudioSubTapUIDKey, Level::other},
-    {"drift", kAudioSubTapDriftCompensationKey, Level::other},
+    {"drift", kAudioSubTapDriftCompensationKey, Level::flag},
 };
 
 template <std::size_t N>
@@ -54,6 +58,7 @@ const KeyName* keyFor(Level level, const std::string& member) {
             return find(subDeviceKeys, member);
         case Level::subTap:
             return find(subTapKeys, member);
+        case Level::flag:
         case Level::other:
             break;
     }
@@ -95,7 +100,21 @@ CFRef<CFTypeRef> array(const nlohmann::json& json, Level entries) {
                                           &kCFTypeArrayCallBacks));
 }
 
+// true/false and 0/1 alike; anything else is no flag and makes no description.
+CFRef<CFTypeRef> flag(const nlohmann::json& json) {
+    SInt32 on = 0;
+    if (json.is_boolean()) {
+        on = json.get<bool>() ? 1 : 0;
+    } else if (json.is_number_integer() && (json.get<std::int64_t>() == 0 || json.get<std::int64_t>() == 1)) {
+        on = static_cast<SInt32>(json.get<std::int64_t>());
+    } else {
+        return CFRef<CFTypeRef>();
+    }
+    return number(kCFNumberSInt32Type, &on);
+}
+
 CFRef<CFTypeRef> value(const nlohmann::json& json, Level level) {
+    if (level == Level::flag) return flag(json);
     switch (json.type()) {
         case nlohmann::json::value_t::object:
             return dictionary(json, level);

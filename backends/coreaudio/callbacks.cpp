@@ -13,9 +13,17 @@ namespace tarnwick::coreaudio {
 namespace {
 
 struct Listener {
+    AudioObjectID object;
     AudioObjectPropertyAddress address;
     kit::SerialQueue* queue;
     audio::PropertyListenerBlock block;
+    // Cleared once the registration is removed. The platform may be inside
+    // propertyChanged for it even then, so the record stays; `queueing`
+    // keeps a notification from handing an item to a queue that its owner
+    // destroys right after the removal.
+    std::mutex queueing;
+    bool removed = false;                   // guarded by queueing
+    std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
 };
 
 struct IOProc {
@@ -26,9 +34,10 @@ struct IOProc {
     std::atomic<bool> running{false};
 };
 
-// The platform keeps the client data pointers we register. Listeners are
-// never removed, and an IO thread may still be leaving a cycle when its proc
-// is destroyed, so every record lives as long as the process.
+// The platform keeps the client data pointers we register. A notification
+// may still be running for a listener as it is removed, and an IO thread may
+// still be leaving a cycle when its proc is destroyed, so every record lives
+// as long as the process.
 struct Records {
     std::mutex mutex;
     std::vector<std::unique_ptr<Listener>> listeners;
@@ -62,13 +71,19 @@ OSStatus propertyChanged(AudioObjectID, UInt32 inNumberAddresses, const AudioObj
     Listener* listener = static_cast<Listener*>(inClientData);
     if (inAddresses == nullptr || !concerns(listener->address, inNumberAddresses, inAddresses)) return noErr;
     std::vector<AudioObjectPropertyAddress> addresses(inAddresses, inAddresses + inNumberAddresses);
-    if (listener->queue == nullptr) {
-        listener->block(inNumberAddresses, addresses.data());
-        return noErr;
+    {
+        std::lock_guard lock(listener->queueing);
+        if (listener->removed) return noErr;
+        if (listener->queue != nullptr) {
+            listener->queue->async([block = listener->block, live = listener->live, addresses = std::move(addresses)] {
+                if (live->load()) block(static_cast<UInt32>(addresses.size()), addresses.data());
+            });
+            return noErr;
+        }
     }
-    listener->queue->async([listener, addresses = std::move(addresses)] {
-        listener->block(static_cast<UInt32>(addresses.size()), addresses.data());
-    });
+    // No queue: called here, outside the lock, so that the block may remove
+    // its own registration.
+    listener->block(inNumberAddresses, addresses.data());
     return noErr;
 }
 
@@ -101,7 +116,11 @@ IOProc* procFor(AudioDeviceIOProcID id) {
 OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                              kit::SerialQueue* queue, audio::PropertyListenerBlock block) {
     if (address == nullptr || !block) return kAudioHardwareIllegalOperationError;
-    auto listener = std::make_unique<Listener>(Listener{*address, queue, std::move(block)});
+    auto listener = std::make_unique<Listener>();
+    listener->object = object;
+    listener->address = *address;
+    listener->queue = queue;
+    listener->block = std::move(block);
     Listener* raw = listener.get();
     {
         // Kept before registering: a change may arrive before the call returns.
@@ -109,7 +128,39 @@ OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddr
         std::lock_guard lock(all.mutex);
         all.listeners.push_back(std::move(listener));
     }
-    return AudioObjectAddPropertyListener(object, address, propertyChanged, raw);
+    const OSStatus status = AudioObjectAddPropertyListener(object, address, propertyChanged, raw);
+    if (status != noErr) {
+        std::lock_guard lock(raw->queueing);
+        raw->removed = true;  // never to be found by a removal
+    }
+    return status;
+}
+
+OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                kit::SerialQueue* queue, const audio::PropertyListenerBlock& block) {
+    if (address == nullptr || !block) return kAudioHardwareIllegalOperationError;
+    Listener* found = nullptr;
+    {
+        Records& all = records();
+        std::lock_guard lock(all.mutex);
+        for (const auto& listener : all.listeners) {
+            std::lock_guard queueing(listener->queueing);
+            if (!listener->removed && listener->object == object && listener->queue == queue &&
+                listener->block == block && listener->address.mSelector == address->mSelector &&
+                listener->address.mScope == address->mScope && listener->address.mElement == address->mElement) {
+                found = listener.get();
+                break;
+            }
+        }
+    }
+    if (found == nullptr) return kAudioHardwareIllegalOperationError;
+    const OSStatus status = AudioObjectRemovePropertyListener(object, address, propertyChanged, found);
+    if (status == noErr) {
+        std::lock_guard lock(found->queueing);
+        found->removed = true;
+        found->live->store(false);
+    }
+    return status;
 }
 
 OSStatus createIOProc(AudioDeviceIOProcID* outIOProcID, AudioObjectID device, kit::SerialQueue* queue,

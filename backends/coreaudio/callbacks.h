@@ -10,6 +10,10 @@ namespace tarnwick::coreaudio {
 
 OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                              kit::SerialQueue* queue, audio::PropertyListenerBlock block);
+// Finds the registration by its object, address, queue and block and removes
+// the proc registered for it; nothing is queued for it afterwards.
+OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                kit::SerialQueue* queue, const audio::PropertyListenerBlock& block);
 
 OSStatus createIOProc(AudioDeviceIOProcID* outIOProcID, AudioObjectID device, kit::SerialQueue* queue,
                       audio::DeviceIOBlock block);

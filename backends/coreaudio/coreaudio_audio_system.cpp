@@ -45,13 +45,19 @@ public:
                                                  audio::PropertyListenerBlock inListener) override {
         return addPropertyListener(inObjectID, inAddress, inDispatchQueue, std::move(inListener));
     }
+    OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                    const AudioObjectPropertyAddress* inAddress,
+                                                    kit::SerialQueue* inDispatchQueue,
+                                                    audio::PropertyListenerBlock inListener) override {
+        return removePropertyListener(inObjectID, inAddress, inDispatchQueue, inListener);
+    }
 
     OSStatus AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                            AudioObjectID* outTapID) override {
         return createProcessTap(inDescription, outTapID);
     }
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID) override {
-        return ::AudioHardwareDestroyProcessTap(inTapID);
+        return destroyProcessTap(inTapID);
     }
     OSStatus AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                 AudioObjectID* outDeviceID) override {

@@ -1,10 +1,13 @@
 // The one Objective-C part of the backend: a CATapDescription for a stereo
 // mixdown of every process except the listed ones, private, named and
-// carrying the caller's UUID, handed to AudioHardwareCreateProcessTap.
+// carrying the caller's UUID, handed to AudioHardwareCreateProcessTap; and
+// the matching AudioHardwareDestroyProcessTap.
 
-// The umbrella headers: which CoreAudio header declares the tap API is not
-// part of Apple's documented interface.
 #import <CoreAudio/CoreAudio.h>
+// Declared only here, for Objective-C, and not known to come with the
+// umbrella header.
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
 #import <Foundation/Foundation.h>
 
 #include "backends/coreaudio/process_tap.h"
@@ -27,6 +30,13 @@ OSStatus createProcessTap(const audio::TapDescription& description, AudioObjectI
             if (uuid != nil) tap.UUID = uuid;
             return AudioHardwareCreateProcessTap(tap, outTapID);
         }
+    }
+    return kAudioHardwareUnspecifiedError;
+}
+
+OSStatus destroyProcessTap(AudioObjectID tapID) {
+    if (@available(macOS 14.2, *)) {
+        return AudioHardwareDestroyProcessTap(tapID);
     }
     return kAudioHardwareUnspecifiedError;
 }

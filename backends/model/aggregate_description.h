@@ -2,6 +2,7 @@
 // What an aggregate device's description dictionary asks for, read the same
 // way by every emulated backend. Keys of the wrong type count as absent.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,18 @@ struct AggregateDescription {
     std::vector<std::optional<std::string>> taps;
 };
 
+// A flag ("private", "stacked", "tapautostart", a tap's "drift"): the number
+// 0 or 1, as the platform documents it, or a boolean. Any other number, or
+// another type, counts as absent.
+inline bool flag(const nlohmann::json& object, const char* key) {
+    auto found = object.find(key);
+    if (found == object.end()) return false;
+    if (found->is_boolean()) return found->get<bool>();
+    if (found->is_number_integer()) return found->get<std::int64_t>() == 1;
+    if (found->is_number_float()) return found->get<double>() == 1.0;
+    return false;
+}
+
 inline AggregateDescription parseAggregateDescription(const nlohmann::json& description) {
     auto text = [](const nlohmann::json& object, const char* key) -> std::optional<std::string> {
         if (!object.is_object()) return std::nullopt;
@@ -31,9 +44,7 @@ inline AggregateDescription parseAggregateDescription(const nlohmann::json& desc
     AggregateDescription result;
     result.uid = text(description, "uid").value_or("");
     result.name = text(description, "name").value_or("");
-    if (auto found = description.find("private"); found != description.end() && found->is_boolean()) {
-        result.isPrivate = found->get<bool>();
-    }
+    result.isPrivate = flag(description, "private");
     result.mainUid = text(description, "master");
     if (!result.mainUid) {
         auto subs = description.find("subdevices");

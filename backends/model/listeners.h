@@ -1,9 +1,11 @@
 #pragma once
 // Property listeners: blocks registered for a property of an object, run on
-// their queue (as queue->async items) after each change of that property.
-// Listeners are never removed, as on the platform; their queues must outlive
-// the changes that reach them.
+// their queue (as queue->async items) after each change of that property,
+// until removed. A removed listener's queue is not touched again, and a call
+// already queued for it does nothing.
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -16,9 +18,17 @@ public:
     void add(AudioObjectID object, const AudioObjectPropertyAddress& address, kit::SerialQueue* queue,
              audio::PropertyListenerBlock block);
 
+    // Ends the one registration with exactly these object, address, queue
+    // and block; false when there is none.
+    bool remove(AudioObjectID object, const AudioObjectPropertyAddress& address, kit::SerialQueue* queue,
+                const audio::PropertyListenerBlock& block);
+
     // Queues every block listening to `selector` of `object`, with the
     // changed address. Returns how many were queued.
     std::size_t notify(AudioObjectID object, AudioObjectPropertySelector selector);
+
+    // Registrations in place now.
+    std::size_t count();
 
 private:
     struct Listener {
@@ -26,6 +36,8 @@ private:
         AudioObjectPropertyAddress address;
         kit::SerialQueue* queue;
         audio::PropertyListenerBlock block;
+        // Cleared by remove; what is already queued checks it.
+        std::shared_ptr<std::atomic<bool>> live;
     };
 
     std::mutex mutex_;

@@ -235,4 +235,13 @@ OSStatus PulseAudioSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inO
     return 0;
 }
 
+OSStatus PulseAudioSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                                  const AudioObjectPropertyAddress* inAddress,
+                                                                  kit::SerialQueue* inDispatchQueue,
+                                                                  audio::PropertyListenerBlock inListener) {
+    if (!inAddress || !inListener) return audio::kInvalidParameterError;
+    if (listeners_.remove(inObjectID, *inAddress, inDispatchQueue, inListener)) return 0;
+    return exists(inObjectID) ? audio::kIllegalOperationError : audio::kBadObjectError;
+}
+
 }  // namespace tarnwick::pulse

@@ -10,6 +10,7 @@ constexpr std::array<const char*, kCallCount> kNames = {
     "AudioObjectGetPropertyData",
     "AudioObjectSetPropertyData",
     "AudioObjectAddPropertyListenerBlock",
+    "AudioObjectRemovePropertyListenerBlock",
     "AudioHardwareCreateProcessTap",
     "AudioHardwareCreateAggregateDevice",
     "AudioDeviceCreateIOProcIDWithBlock",
@@ -48,6 +49,7 @@ PropertyKind propertyKindOf(Call call) {
         case Call::AudioObjectGetPropertyData:
         case Call::AudioObjectSetPropertyData:
         case Call::AudioObjectAddPropertyListenerBlock:
+        case Call::AudioObjectRemovePropertyListenerBlock:
             return PropertyKind::objectSelector;
         case Call::AudioUnitSetProperty:
         case Call::AudioUnitGetProperty:

@@ -12,6 +12,7 @@ enum class Call : unsigned char {
     AudioObjectGetPropertyData,
     AudioObjectSetPropertyData,
     AudioObjectAddPropertyListenerBlock,
+    AudioObjectRemovePropertyListenerBlock,
     AudioHardwareCreateProcessTap,
     AudioHardwareCreateAggregateDevice,
     AudioDeviceCreateIOProcIDWithBlock,

@@ -316,4 +316,25 @@ OSStatus ObjectProperties::addListener(AudioObjectID object, const AudioObjectPr
     return status;
 }
 
+OSStatus ObjectProperties::removeListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                          kit::SerialQueue* queue, const audio::PropertyListenerBlock& block) {
+    std::string args = addressArgs(object, address) + " queue=" + (queue ? quotedText(queue->label()) : "null");
+    std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
+    FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
+    if (auto hit = ctx_.faults->check(Call::AudioObjectRemovePropertyListenerBlock, selector, scope)) {
+        ctx_.trace->call("AudioObjectRemovePropertyListenerBlock", args, hit->status, "fault");
+        return hit->status;
+    }
+    OSStatus status = 0;
+    if (!address || !block) {
+        status = audio::kInvalidParameterError;
+    } else if (!ctx_.listeners.remove(object, *address, queue, block)) {
+        // Nothing registered so: the object is unknown, or the tuple (a
+        // block built afresh, another queue) names no registration.
+        status = exists(object) ? audio::kIllegalOperationError : audio::kBadObjectError;
+    }
+    ctx_.trace->call("AudioObjectRemovePropertyListenerBlock", args, status, "");
+    return status;
+}
+
 }  // namespace tarnwick::sim

@@ -28,6 +28,8 @@ public:
     OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32 size, const void* data);
     OSStatus addListener(AudioObjectID object, const AudioObjectPropertyAddress* address, kit::SerialQueue* queue,
                          audio::PropertyListenerBlock block);
+    OSStatus removeListener(AudioObjectID object, const AudioObjectPropertyAddress* address, kit::SerialQueue* queue,
+                            const audio::PropertyListenerBlock& block);
 
 private:
     // A property's value as it would be read now.

@@ -49,6 +49,13 @@ OSStatus SimAudioSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inObj
     return properties_.addListener(inObjectID, inAddress, inDispatchQueue, std::move(inListener));
 }
 
+OSStatus SimAudioSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                                const AudioObjectPropertyAddress* inAddress,
+                                                                kit::SerialQueue* inDispatchQueue,
+                                                                audio::PropertyListenerBlock inListener) {
+    return properties_.removeListener(inObjectID, inAddress, inDispatchQueue, inListener);
+}
+
 OSStatus SimAudioSystem::AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                                        AudioObjectID* outTapID) {
     return objects_.createTap(inDescription, outTapID);

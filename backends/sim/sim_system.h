@@ -33,6 +33,10 @@ public:
     OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                                  kit::SerialQueue* inDispatchQueue,
                                                  audio::PropertyListenerBlock inListener) override;
+    OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                    const AudioObjectPropertyAddress* inAddress,
+                                                    kit::SerialQueue* inDispatchQueue,
+                                                    audio::PropertyListenerBlock inListener) override;
 
     OSStatus AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription, AudioObjectID* outTapID) override;
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID) override;

@@ -13,13 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "frame/audio/platform_types.h"
+#include "frame/audio/property_listener_block.h"
 #include "frame/kit/function_ref.h"
 #include "frame/kit/serial_queue.h"
 
 namespace tarnwick::audio {
 
-// Listener blocks run on the queue given at registration.
-using PropertyListenerBlock = std::function<void(UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses)>;
 
 // IO blocks run on the queue given at creation, once per IO cycle.
 // `outOutputData` may be null when the cycle has no output buffers.
@@ -84,6 +83,14 @@ public:
                                                          const AudioObjectPropertyAddress* inAddress,
                                                          kit::SerialQueue* inDispatchQueue,
                                                          PropertyListenerBlock inListener) = 0;
+    // Ends the registration made with the same object, address, queue and
+    // block (a copy of the block registered). Once it returns nothing more is
+    // queued for the block, so the queue may go; a call queued before may
+    // still run on it.
+    virtual OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                            const AudioObjectPropertyAddress* inAddress,
+                                                            kit::SerialQueue* inDispatchQueue,
+                                                            PropertyListenerBlock inListener) = 0;
 
     // Process taps, aggregate devices and device IO.
     virtual OSStatus AudioHardwareCreateProcessTap(const TapDescription& inDescription, AudioObjectID* outTapID) = 0;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -107,22 +108,52 @@ TEST_F(CoreAudioBackend, AggregateDescriptionKeepsEveryMemberAndType) {
         {"name", "Tarnwick Tap \u2192 \u00e9"},
         {"uid", "6F1C3C9E-0000-4000-8000-000000000001"},
         {"master", "spk"},
-        {"private", true},
-        {"stacked", false},
-        {"tapautostart", true},
+        {"private", 1},
+        {"stacked", 0},
+        {"tapautostart", 1},
         {"subdevices", json::array({{{"uid", "spk"}}, {{"uid", "usb"}}})},
-        {"taps", json::array({{{"drift", true}, {"uid", "tap-uuid"}}})},
-        {"extra", {{"count", -3}, {"big", 9007199254740993ULL}, {"rate", 44100.5}}},
+        {"taps", json::array({{{"drift", 1}, {"uid", "tap-uuid"}}})},
+        {"extra", {{"count", -3}, {"big", 9007199254740993ULL}, {"rate", 44100.5}, {"on", true}}},
+    };
+    // The flags are CFNumbers 0/1 whichever way they are given; other
+    // booleans stay CFBooleans.
+    auto flagValue = [](CFDictionaryRef dict, CFStringRef key) -> std::optional<SInt32> {
+        CFTypeRef value = CFDictionaryGetValue(dict, key);
+        SInt32 n = -1;
+        if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
+            !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &n)) {
+            return std::nullopt;
+        }
+        return n;
     };
     const std::size_t before = coreaudio_over_sim::liveCFObjects();
     {
         CFRef<CFDictionaryRef> dict = aggregateDescription(description);
         ASSERT_TRUE(dict);
         EXPECT_EQ(coreaudio_over_sim::jsonFromCF(dict.get()), description);
-        // Booleans travel as CFBooleans, not as numbers.
-        EXPECT_EQ(CFDictionaryGetValue(dict.get(), CFSTR(kAudioAggregateDeviceIsPrivateKey)), kCFBooleanTrue);
+        EXPECT_EQ(flagValue(dict.get(), CFSTR(kAudioAggregateDeviceIsPrivateKey)), 1);
+        EXPECT_EQ(flagValue(dict.get(), CFSTR(kAudioAggregateDeviceIsStackedKey)), 0);
+        EXPECT_EQ(flagValue(dict.get(), CFSTR(kAudioAggregateDeviceTapAutoStartKey)), 1);
+        auto taps = static_cast<CFArrayRef>(CFDictionaryGetValue(dict.get(), CFSTR(kAudioAggregateDeviceTapListKey)));
+        ASSERT_EQ(CFArrayGetCount(taps), 1);
+        EXPECT_EQ(flagValue(static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(taps, 0)),
+                            CFSTR(kAudioSubTapDriftCompensationKey)),
+                  1);
+
+        json asBooleans = description;
+        asBooleans["private"] = true;
+        asBooleans["stacked"] = false;
+        asBooleans["taps"][0]["drift"] = true;
+        CFRef<CFDictionaryRef> fromBooleans = aggregateDescription(asBooleans);
+        ASSERT_TRUE(fromBooleans);
+        EXPECT_EQ(coreaudio_over_sim::jsonFromCF(fromBooleans.get()), description);
+        auto extra = static_cast<CFDictionaryRef>(CFDictionaryGetValue(fromBooleans.get(), CFSTR("extra")));
+        EXPECT_EQ(CFDictionaryGetValue(extra, CFSTR("on")), kCFBooleanTrue);
     }
     EXPECT_EQ(coreaudio_over_sim::liveCFObjects(), before) << "the description and everything in it released";
+    // A flag that is neither 0/1 nor a boolean makes no description.
+    EXPECT_FALSE(aggregateDescription({{"private", 2}}));
+    EXPECT_FALSE(aggregateDescription({{"taps", json::array({{{"drift", "yes"}, {"uid", "t"}}})}}));
 
     // What a property list cannot carry makes no description, and leaks nothing.
     EXPECT_FALSE(aggregateDescription({{"name", "ok"}, {"uid", "\xff\xfe"}}));

@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "backends/sim/sim_audio_system.h"
 #include "tests/coreaudio_over_sim/simulated_hal.h"
-#include "tests/coreaudio_over_sim/tap_description.h"
+#include "tests/coreaudio_over_sim/process_tap_api.h"
 
 namespace tarnwick::coreaudio_over_sim {
 
@@ -28,6 +29,23 @@ std::atomic<audio::AudioSystem*> current{nullptr};
 static kit::SerialQueue& notificationQueue() {
     static kit::SerialQueue* queue = new kit::SerialQueue("hal-notifications");  // lives until exit
     return *queue;
+}
+
+// Listeners registered with a proc, and the simulator's block for each.
+struct ProcListener {
+    AudioObjectID object;
+    AudioObjectPropertyAddress address;
+    AudioObjectPropertyListenerProc proc;
+    void* clientData;
+    audio::PropertyListenerBlock block;
+};
+struct ProcListeners {
+    std::mutex mutex;
+    std::vector<ProcListener> all;
+};
+static ProcListeners& procListeners() {
+    static ProcListeners* registered = new ProcListeners();  // lives until exit
+    return *registered;
 }
 
 // Properties whose value is a CFStringRef on the platform; the simulator
@@ -110,12 +128,37 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID, const AudioObjectP
 
 OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                         AudioObjectPropertyListenerProc inListener, void* inClientData) {
-    if (inListener == nullptr) return kAudioHardwareIllegalOperationError;
-    return simulatedHal().AudioObjectAddPropertyListenerBlock(
-        inObjectID, inAddress, &tarnwick::coreaudio_over_sim::notificationQueue(),
+    if (inListener == nullptr || inAddress == nullptr) return kAudioHardwareIllegalOperationError;
+    tarnwick::audio::PropertyListenerBlock block =
         [inObjectID, inListener, inClientData](UInt32 count, const AudioObjectPropertyAddress* addresses) {
             inListener(inObjectID, count, addresses, inClientData);
-        });
+        };
+    auto& registered = tarnwick::coreaudio_over_sim::procListeners();
+    std::lock_guard lock(registered.mutex);
+    const OSStatus status = simulatedHal().AudioObjectAddPropertyListenerBlock(
+        inObjectID, inAddress, &tarnwick::coreaudio_over_sim::notificationQueue(), block);
+    if (status == 0) registered.all.push_back({inObjectID, *inAddress, inListener, inClientData, std::move(block)});
+    return status;
+}
+
+// The proc and client data name the registration, as on the platform; the
+// simulator is handed the block that was registered for them.
+OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+                                           AudioObjectPropertyListenerProc inListener, void* inClientData) {
+    if (inListener == nullptr || inAddress == nullptr) return kAudioHardwareIllegalOperationError;
+    auto& registered = tarnwick::coreaudio_over_sim::procListeners();
+    std::lock_guard lock(registered.mutex);
+    for (auto it = registered.all.begin(); it != registered.all.end(); ++it) {
+        if (it->object == inObjectID && it->address.mSelector == inAddress->mSelector &&
+            it->address.mScope == inAddress->mScope && it->address.mElement == inAddress->mElement &&
+            it->proc == inListener && it->clientData == inClientData) {
+            const OSStatus status = simulatedHal().AudioObjectRemovePropertyListenerBlock(
+                inObjectID, inAddress, &tarnwick::coreaudio_over_sim::notificationQueue(), it->block);
+            if (status == 0) registered.all.erase(it);
+            return status;
+        }
+    }
+    return kAudioHardwareIllegalOperationError;
 }
 
 OSStatus AudioDeviceCreateIOProcID(AudioObjectID inDevice, AudioDeviceIOProc inProc, void* inClientData,

@@ -1,10 +1,12 @@
-// Stands in for backends/coreaudio/process_tap.mm: builds the description the
-// way the Objective-C file builds its CATapDescription (a stereo mixdown of
-// every process but the excluded ones, named, private as asked, with the
-// caller's UUID) and hands it to the same AudioHardwareCreateProcessTap.
+// Stands in for backends/coreaudio/process_tap.mm, the only caller of the tap
+// API: builds the description the way the Objective-C file builds its
+// CATapDescription (a stereo mixdown of every process but the excluded ones,
+// named, private as asked, with the caller's UUID) and hands it to the same
+// AudioHardwareCreateProcessTap; destroys through the same
+// AudioHardwareDestroyProcessTap.
 
 #include "backends/coreaudio/process_tap.h"
-#include "tests/coreaudio_over_sim/tap_description.h"
+#include "tests/coreaudio_over_sim/process_tap_api.h"
 
 namespace tarnwick::coreaudio {
 
@@ -18,5 +20,7 @@ OSStatus createProcessTap(const audio::TapDescription& description, AudioObjectI
     tap.description.uuid = description.uuid;
     return AudioHardwareCreateProcessTap(&tap, outTapID);
 }
+
+OSStatus destroyProcessTap(AudioObjectID tapID) { return AudioHardwareDestroyProcessTap(tapID); }
 
 }  // namespace tarnwick::coreaudio

@@ -1,5 +1,6 @@
 #include "tests/mic/fake_audio_system.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__APPLE__)
@@ -96,10 +97,32 @@ OSStatus FakeAudioSystem::AudioObjectGetPropertyData(AudioObjectID object, const
     }
 }
 
-OSStatus FakeAudioSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID, const AudioObjectPropertyAddress* address,
-                                                              kit::SerialQueue*, PropertyListenerBlock) {
+OSStatus FakeAudioSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID object,
+                                                              const AudioObjectPropertyAddress* address,
+                                                              kit::SerialQueue* queue, PropertyListenerBlock block) {
     note(address->mSelector == kPropDefaultInputDevice ? "listen dIn " : "listen nsrt");
+    std::lock_guard lock(mutex_);
+    registrations_.push_back(Registration{object, address->mSelector, queue, std::move(block)});
     return 0;
+}
+
+// Only the registration's own block (a copy of it) ends it.
+OSStatus FakeAudioSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID object,
+                                                                 const AudioObjectPropertyAddress* address,
+                                                                 kit::SerialQueue* queue, PropertyListenerBlock block) {
+    note(address->mSelector == kPropDefaultInputDevice ? "unlisten dIn " : "unlisten nsrt");
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
+        return r.object == object && r.selector == address->mSelector && r.queue == queue && r.block == block;
+    });
+    if (found == registrations_.end()) return kIllegalOperationError;
+    registrations_.erase(found);
+    return 0;
+}
+
+std::size_t FakeAudioSystem::registrations() {
+    std::lock_guard lock(mutex_);
+    return registrations_.size();
 }
 
 AudioComponent FakeAudioSystem::AudioComponentFindNext(AudioComponent, const AudioComponentDescription*) {

@@ -41,6 +41,10 @@ public:
     }
     OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID, const AudioObjectPropertyAddress*, kit::SerialQueue*,
                                                  audio::PropertyListenerBlock) override;
+    OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID, const AudioObjectPropertyAddress*,
+                                                    kit::SerialQueue*, audio::PropertyListenerBlock) override;
+    // Listener registrations in place now.
+    std::size_t registrations();
     OSStatus AudioHardwareCreateProcessTap(const audio::TapDescription&, AudioObjectID*) override { return -1; }
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID) override { return -1; }
     OSStatus AudioHardwareCreateAggregateDevice(const nlohmann::json&, AudioObjectID*) override { return -1; }
@@ -74,6 +78,13 @@ private:
 
     std::mutex mutex_;
     std::vector<std::string> calls_;
+    struct Registration {
+        AudioObjectID object;
+        AudioObjectPropertySelector selector;
+        kit::SerialQueue* queue;
+        audio::PropertyListenerBlock block;
+    };
+    std::vector<Registration> registrations_;
     AURenderCallbackStruct callback_{nullptr, nullptr};
     bool planar_ = false;
     bool running_ = false;

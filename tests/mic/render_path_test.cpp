@@ -223,8 +223,10 @@ TEST_F(MicEngine, StopTearsDownInReverseOrderOnceAndLateCallbacksDoNothing) {
     fake->deliver(512);
     engine->stop();
     EXPECT_EQ(callsAfter("AudioOutputUnitStart"),
-              (std::vector<std::string>{"listen dIn ", "listen nsrt", "AudioOutputUnitStop", "AudioUnitUninitialize",
+              (std::vector<std::string>{"listen dIn ", "listen nsrt", "unlisten nsrt", "unlisten dIn ",
+                                        "AudioOutputUnitStop", "AudioUnitUninitialize",
                                         "AudioComponentInstanceDispose"}));
+    EXPECT_EQ(fake->registrations(), 0u) << "each removal named its registration";
     auto size = stream().size();
     int renders = fake->renders();
     EXPECT_EQ(fake->deliver(512), 0);
@@ -233,6 +235,13 @@ TEST_F(MicEngine, StopTearsDownInReverseOrderOnceAndLateCallbacksDoNothing) {
     auto calls = fake->calls().size();
     engine->stop();
     EXPECT_EQ(fake->calls().size(), calls) << "a second stop does nothing";
+}
+
+TEST_F(MicEngine, DestroyingTheEngineEndsItsListenerRegistrations) {
+    startEngine();
+    EXPECT_EQ(fake->registrations(), 2u);
+    engine.reset();
+    EXPECT_EQ(fake->registrations(), 0u);
 }
 
 TEST_F(MicEngine, ChosenDeviceInstallsOnlyTheRateListener) {
@@ -273,7 +282,7 @@ TEST_F(MicEngine, FailingUnitStopStillUninitializesAndDisposes) {
     fake->stopStatus = -50;
     startEngine();
     engine->stop();
-    auto after = callsAfter("listen nsrt");
+    auto after = callsAfter("unlisten dIn ");
     EXPECT_EQ(after, (std::vector<std::string>{"AudioOutputUnitStop", "AudioUnitUninitialize",
                                                "AudioComponentInstanceDispose"}));
     // The unit still "runs": its late callback finds no unit and touches nothing.

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "frame/kit/serial_queue.h"
 #include "tests/sim/sim_test_support.h"
@@ -75,6 +78,60 @@ TEST(Events, DefaultInputChangeReachesItsListenerOnItsQueue) {
     sleepSeconds(0.1);
     EXPECT_EQ(callsOf(heard), 1);
     EXPECT_EQ(callsOf(unrelated), 0);
+}
+
+// A removed listener is not called, even for a change reported while its
+// queue was busy; only its own block (a copy of it) removes it.
+TEST(Events, RemovedListenerIsNotCalled) {
+    Heard removed, kept, elsewhere;
+    kit::SerialQueue queue("test.listen");
+    kit::SerialQueue other("test.other");
+    const std::string trace = tempTracePath();
+    auto system = open("{" + kDevices + R"(, "events": [{"at": 0.3, "set_default_input": "usb"}]})", trace);
+    auto dIn = address(kPropDefaultInputDevice);
+    const PropertyListenerBlock block = listener(removed, queue, *system, kSystemObject, kPropDefaultInputDevice);
+    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &queue, block), 0);
+    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &queue,
+                                                          listener(kept, queue, *system, kSystemObject,
+                                                                   kPropDefaultInputDevice)),
+              0);
+    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &other,
+                                                          listener(elsewhere, other, *system, kSystemObject,
+                                                                   kPropDefaultInputDevice)),
+              0);
+    // The same code made into a new block, or the block on another queue or
+    // property, names no registration.
+    const PropertyListenerBlock lookalike = listener(removed, queue, *system, kSystemObject, kPropDefaultInputDevice);
+    auto dOut = address(kPropDefaultOutputDevice);
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(kSystemObject, &dIn, &queue, lookalike),
+              kIllegalOperationError);
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(kSystemObject, &dIn, &other, block),
+              kIllegalOperationError);
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(kSystemObject, &dOut, &queue, block),
+              kIllegalOperationError);
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(4242, &dIn, &queue, block), kBadObjectError);
+
+    // Hold the queue until the change has been handed to every listener (the
+    // one on the other queue has run), then remove.
+    std::atomic<bool> release{false};
+    queue.async([&release] {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ASSERT_TRUE(eventually([&] { return callsOf(elsewhere) == 1; }));
+    const PropertyListenerBlock copy = block;
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(kSystemObject, &dIn, &queue, copy), 0);
+    EXPECT_EQ(system->AudioObjectRemovePropertyListenerBlock(kSystemObject, &dIn, &queue, copy),
+              kIllegalOperationError);
+    release.store(true);
+    // Items run in order: once the kept listener has run, the removed one's
+    // turn has passed.
+    ASSERT_TRUE(eventually([&] { return callsOf(kept) == 1; }));
+    EXPECT_EQ(callsOf(removed), 0);
+
+    const std::vector<std::string> lines = readLines(trace);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "AudioObjectRemovePropertyListenerBlock 1 'dIn ' 'glob' 0 queue=\"test.listen\" -> 0"),
+              1);
 }
 
 TEST(Events, DefaultOutputCanDisappear) {

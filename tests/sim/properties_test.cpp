@@ -236,9 +236,9 @@ TEST(Properties, AggregateBufferSizeIsReadableAndSettable) {
     AudioObjectID tap = 0, aggregate = 0;
     ASSERT_EQ(system->AudioHardwareCreateProcessTap(description, &tap), 0);
     nlohmann::json desc = {{"name", "Agg"},        {"uid", "AGG-1"},
-                           {"master", "spk"},      {"private", true},
+                           {"master", "spk"},      {"private", 1},
                            {"subdevices", {{{"uid", "spk"}}}},
-                           {"taps", {{{"drift", true}, {"uid", "TAP-1"}}}}};
+                           {"taps", {{{"drift", 1}, {"uid", "TAP-1"}}}}};
     ASSERT_EQ(system->AudioHardwareCreateAggregateDevice(desc, &aggregate), 0);
     UInt32 frames = 0;
     EXPECT_EQ(readU32(*system, aggregate, kPropBufferFrameSize, &frames), 0);
@@ -255,8 +255,16 @@ TEST(Properties, AggregateBufferSizeIsReadableAndSettable) {
     double rate = 0;
     EXPECT_EQ(readDouble(*system, aggregate, kPropNominalSampleRate, &rate), 0);
     EXPECT_EQ(rate, 48000.0);
-    // Private aggregates stay out of the device list.
+    // Private aggregates stay out of the device list: "private" is the
+    // number 1, or true. 0 and false are public.
     EXPECT_EQ(readDevices(*system), std::vector<UInt32>{100});
+    AudioObjectID other = 0;
+    for (const nlohmann::json& flag : {nlohmann::json(true), nlohmann::json(0), nlohmann::json(false)}) {
+        desc["uid"] = "AGG-" + flag.dump();
+        desc["private"] = flag;
+        ASSERT_EQ(system->AudioHardwareCreateAggregateDevice(desc, &other), 0);
+    }
+    EXPECT_EQ(readDevices(*system), (std::vector<UInt32>{100, other - 1, other}));
 }
 
 }  // namespace

@@ -171,6 +171,20 @@ void expectEverythingReleasedInOrder(const std::vector<TraceCall>& trace) {
                 << order[i - 1].first << " should come before " << order[i].first;
         }
     }
+    // Listener registrations: removed once each, after they were made.
+    for (const auto& added : trace) {
+        if (added.call != "AudioObjectAddPropertyListenerBlock" || added.status != 0) continue;
+        std::size_t removals = 0;
+        for (const auto& removed : trace) {
+            if (removed.call == "AudioObjectRemovePropertyListenerBlock" && removed.args == added.args &&
+                removed.status == 0 && removed.index > added.index) {
+                ++removals;
+            }
+        }
+        std::string args;
+        for (const auto& word : added.args) args += " " + word;
+        EXPECT_EQ(removals, 1u) << "the listener on" << args << " should be removed exactly once";
+    }
     EXPECT_GE(made.units.size(), made.taps.size()) << "a tap without a keep-alive unit before it";
     EXPECT_GE(made.taps.size(), made.aggregates.size());
     EXPECT_GE(made.aggregates.size(), made.procs.size());

@@ -62,7 +62,8 @@ std::vector<TraceCall> parseTrace(const std::vector<std::string>& lines);
 
 // Every unit, tap, aggregate device and IO proc that the trace shows created
 // is released exactly once, and each attempt's release runs keep-alive unit,
-// IO proc (stopped, then destroyed), aggregate device, tap. Non-fatal
+// IO proc (stopped, then destroyed), aggregate device, tap. Every listener
+// registration is removed once, later, with the same arguments. Non-fatal
 // failures describe what is missing.
 void expectEverythingReleasedInOrder(const std::vector<TraceCall>& trace);
 
