@@ -4,6 +4,10 @@ include(GNUInstallDirs)
 
 install(TARGETS tarnwick-miccapture tarnwick-syscapture tarnwick-towav tarnwick-streaminfo
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The PulseAudio backend, which the programs load from here when they use it.
+if(TARNWICK_PULSE)
+  install(TARGETS tarnwick-pulse LIBRARY DESTINATION ${TARNWICK_MODULE_INSTALL_DIR})
+endif()
 # Man pages carry the project version.
 foreach(page tarnwick-miccapture tarnwick-syscapture tarnwick-towav tarnwick-streaminfo)
   configure_file(docs/man/${page}.1.in ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
