@@ -1,13 +1,18 @@
 // How long each capture program takes from being spawned to logging that
 // capture has started, and from its stdin being closed to its exit, against
 // the simulated audio system's built-in scenario. Each program runs N times;
-// the medians are printed. Nothing is asserted.
+// the medians are printed. Then the early-signal window: how long after the
+// spawn returned a SIGTERM still kills a program (it is sent before main has
+// taken the stop signals over) rather than stopping it in order; and what
+// --version costs from spawn to exit, beside /bin/true. Nothing is asserted.
 //
-// Run: build-*/bench/startup_bench [runs]   (default 5)
+// Run: build-*/bench/startup_bench [runs]   (default 5; the signal window
+// takes 20 times as many runs per delay)
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +172,89 @@ void measure(const char* name, const char* program, int runs, const std::vector<
     if (uncleanExits > 0) std::printf("%s: %d run(s) did not exit with status 0\n", name, uncleanExits);
 }
 
+// Spawns `program` the way a parent does (posix_spawn returns once the new
+// program is being loaded), stdin a pipe that stays open (kept in *stdinWrite
+// when asked for), stdout and stderr to /dev/null.
+pid_t spawnQuiet(const char* program, std::vector<const char*> args, const std::vector<std::string>& env,
+                 int* stdinWrite) {
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> envp;
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    args.insert(args.begin(), program);
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, program, &actions, nullptr, const_cast<char* const*>(args.data()), envp.data()) != 0) {
+        pid = -1;
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    if (stdinWrite != nullptr && pid > 0) {
+        *stdinWrite = in[1];
+    } else {
+        ::close(in[1]);
+    }
+    return pid;
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// For each delay after the spawn, how many of `runs` SIGTERMs killed the
+// program instead of being handled.
+void measureSignalWindow(const char* name, const char* program, int runs, const std::vector<std::string>& env) {
+    const double delaysMs[] = {0, 0.25, 0.5, 0.75, 1, 1.5, 2, 3, 5, 10, 20};
+    std::printf("%s: SIGTERM after the spawn returned, killed before main took it over:", name);
+    double lastKilling = -1;
+    for (double delay : delaysMs) {
+        int killed = 0, done = 0;
+        for (int i = 0; i < runs; ++i) {
+            int stdinWrite = -1;
+            const pid_t pid = spawnQuiet(program, {}, env, &stdinWrite);
+            if (pid < 0) continue;
+            const auto spawned = Clock::now();
+            while (since(spawned) * 1000 < delay) {
+            }
+            ::kill(pid, SIGTERM);
+            const int status = reap(pid);
+            ::close(stdinWrite);
+            ++done;
+            if (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ++killed;
+        }
+        std::printf(" %.2f ms %d/%d;", delay, killed, done);
+        if (killed > 0) lastKilling = delay;
+    }
+    if (lastKilling < 0) {
+        std::printf(" none killed\n");
+    } else {
+        std::printf(" last kill at %.2f ms\n", lastKilling);
+    }
+}
+
+// Median wall time from spawn to exit.
+double medianRunSeconds(const char* program, std::vector<const char*> args, int runs,
+                        const std::vector<std::string>& env) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        const pid_t pid = spawnQuiet(program, args, env, nullptr);
+        if (pid < 0) continue;
+        reap(pid);
+        times.push_back(since(start));
+    }
+    return times.empty() ? 0 : median(times);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,5 +264,13 @@ int main(int argc, char** argv) {
     const auto env = childEnvironment();
     measure("tarnwick-miccapture", TARNWICK_MIC_PROGRAM, runs, env);
     measure("tarnwick-syscapture", TARNWICK_SYS_PROGRAM, runs, env);
+    measureSignalWindow("tarnwick-miccapture", TARNWICK_MIC_PROGRAM, runs * 20, env);
+    measureSignalWindow("tarnwick-syscapture", TARNWICK_SYS_PROGRAM, runs * 20, env);
+    const int versionRuns = runs * 20;
+    std::printf("spawn to exit, median of %d: tarnwick-miccapture --version %.2f ms, tarnwick-syscapture --version "
+                "%.2f ms, /bin/true %.2f ms\n",
+                versionRuns, 1000 * medianRunSeconds(TARNWICK_MIC_PROGRAM, {"--version"}, versionRuns, env),
+                1000 * medianRunSeconds(TARNWICK_SYS_PROGRAM, {"--version"}, versionRuns, env),
+                1000 * medianRunSeconds("/bin/true", {}, versionRuns, env));
     return 0;
 }

@@ -4,7 +4,18 @@ include(GNUInstallDirs)
 
 install(TARGETS tarnwick-miccapture tarnwick-syscapture tarnwick-towav tarnwick-streaminfo
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# Man pages carry the project version.
+# The PulseAudio backend, which the programs load from here when they use it.
+if(TARNWICK_PULSE)
+  install(TARGETS tarnwick-pulse LIBRARY DESTINATION ${TARNWICK_MODULE_INSTALL_DIR})
+endif()
+# Man pages carry the project version, and where the PulseAudio backend's
+# module lies when it is built.
+set(TARNWICK_MAN_FILES "")
+if(TARNWICK_PULSE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS docs/man/pulse-module-files.in)
+  file(READ docs/man/pulse-module-files.in tarnwick_man_files)
+  string(CONFIGURE "${tarnwick_man_files}" TARNWICK_MAN_FILES @ONLY)
+endif()
 foreach(page tarnwick-miccapture tarnwick-syscapture tarnwick-towav tarnwick-streaminfo)
   configure_file(docs/man/${page}.1.in ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

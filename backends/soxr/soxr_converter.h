@@ -8,7 +8,13 @@
 
 namespace tarnwick::audio {
 
-// Null when libsoxr refuses the rates.
+// libsoxr's quality recipes that the converter can be built with.
+enum class SoxrRecipe { high, veryHigh };
+
+// The programs' converter (the very-high-quality recipe). Null when libsoxr
+// refuses the rates.
 std::unique_ptr<SampleRateConverter> makeSoxrConverter(double inRate, double outRate);
+// The same with a chosen recipe, for comparing them.
+std::unique_ptr<SampleRateConverter> makeSoxrConverter(double inRate, double outRate, SoxrRecipe recipe);
 
 }  // namespace tarnwick::audio
