@@ -73,6 +73,7 @@ void MicCapture::runAttempt() {
     createUnit();
     configureUnit();
     silence_.setFrameRate(deviceRate_);
+    timeline_.beginAttempt(deviceRate_, outputSampleRate);
     configureClientFormat();
     allocateRenderBuffers();
     buildConverter();

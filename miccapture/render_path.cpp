@@ -14,6 +14,7 @@
 #include <string>
 
 #include "frame/capture_error.h"
+#include "frame/device_timeline.h"
 #include "frame/host_clock.h"
 #include "frame/kit/function_ref.h"
 #include "frame/lifecycle.h"
@@ -160,10 +161,16 @@ OSStatus MicCapture::renderInput(AudioUnitRenderActionFlags* ioActionFlags, cons
     if (!firstFrameSignalled_.exchange(true)) firstFrame_.signal();
     lastRenderMach_.store(hostTicks());
     silence_.addCycle(isDigitalSilence(*renderList_), inNumberFrames);
+    // Until the header is out nothing may be written, and a slice fed to the
+    // converter now would come out ahead of the stream's first frame.
+    if (!headerWritten()) return 0;
 
+    // Device time skipped since the last slice goes out first, as silence
+    // at the stream's rate.
+    const std::uint64_t fill = timeline_.enterCycle(inTimeStamp, inNumberFrames);
     downmixToMono(inNumberFrames);
     writingToParent_.store(true);
-    const bool written = convertAndWrite(inNumberFrames);
+    const bool written = (fill == 0 || writeSilence(fill, 1)) && convertAndWrite(inNumberFrames);
     lastRenderMach_.store(hostTicks());
     writingToParent_.store(false);
     if (!written) requestShutdown("stdout closed (parent gone)");

@@ -154,12 +154,13 @@ void ProcessTapCapture::startOnce() {
     ensureRoom(std::size_t{2} * largestCycle);
     const std::int32_t channels = announcedChannels(format_);
     silence_.setFrameRate(effectiveSampleRate_);
+    timeline_.beginAttempt(effectiveSampleRate_, effectiveSampleRate_);
     expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
 
     std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();
-    DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                                     AudioBufferList* output, const AudioTimeStamp*) {
-        if (auto self = weakSelf.lock()) self->handleIOCycle(input, output);
+    DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input,
+                                     const AudioTimeStamp* inputTime, AudioBufferList* output, const AudioTimeStamp*) {
+        if (auto self = weakSelf.lock()) self->handleIOCycle(input, output, inputTime);
     };
     status = system.AudioDeviceCreateIOProcIDWithBlock(&ioProcID_, aggregateID_, &ioQueue_, std::move(block));
     if (status != 0 || ioProcID_ == nullptr) {

@@ -177,6 +177,10 @@ constexpr AudioFormatFlags kFormatFlagIsNonInterleaved = 0x20;
 
 constexpr AudioUnitRenderActionFlags kRenderActionOutputIsSilence = 0x10;
 
+// AudioTimeStamp.mFlags: which of its fields hold a value.
+constexpr UInt32 kTimeStampSampleTimeValid = 0x1;
+constexpr UInt32 kTimeStampHostTimeValid = 0x2;
+
 constexpr OSStatus kUnspecifiedError = 2003329396;  // 'what'
 constexpr OSStatus kFormatNotSupported = -10868;    // audio unit: format not supported
 constexpr OSStatus kUnknownPropertyError = 2003332927;  // 'who?'
