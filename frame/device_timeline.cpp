@@ -24,11 +24,13 @@ std::int64_t framePosition(double sampleTime) {
 
 }  // namespace
 
-void DeviceTimeline::beginAttempt(double deviceRate, double streamRate) noexcept {
+void DeviceTimeline::beginAttempt(double deviceRate, double streamRate, std::uint64_t inputLatencyNanos) noexcept {
     deviceRate_ = std::isfinite(deviceRate) && deviceRate > 0 ? deviceRate : 48000.0;
     streamRate_ = std::isfinite(streamRate) && streamRate > 0 ? streamRate : deviceRate_;
     sameRate_ = deviceRate_ == streamRate_;
     wholeRates_ = isWhole(deviceRate_) && isWhole(streamRate_);
+    latencyNanos_ = static_cast<std::int64_t>(std::min<std::uint64_t>(inputLatencyNanos, 1'000'000'000'000ULL));
+    lineInterval_ = static_cast<std::uint64_t>(std::llround(lineIntervalSeconds * streamRate_));
     based_ = false;
     gapTotal_ = 0;
     fillTotal_ = 0;
@@ -50,11 +52,27 @@ std::uint64_t DeviceTimeline::enterCycle(const AudioTimeStamp* stamp, std::uint3
     const bool timed = stamp != nullptr && (stamp->mFlags & audio::kTimeStampSampleTimeValid) != 0;
     const std::int64_t start = timed ? framePosition(stamp->mSampleTime) : next_;
     std::uint64_t gap = 0;
-    if (based_ && start > next_) gap = static_cast<std::uint64_t>(start - next_);
-    // A first cycle sets the base; one that starts early (the device went
-    // back) is written as it comes: neither has anything missing before it.
-    based_ = true;
+    if (!based_) {
+        based_ = true;
+        baseFrame_ = streamFrames_;
+        deviceSinceBase_ = 0;
+        lineDue_ = true;
+    } else if (start > next_) {
+        gap = static_cast<std::uint64_t>(start - next_);
+    }
+    // A cycle that starts early (the device went back) is written as it
+    // comes: like a first cycle, it has nothing missing before it.
     next_ = start + static_cast<std::int64_t>(frames);
+
+    const bool hostTimed =
+        stamp != nullptr && (stamp->mFlags & audio::kTimeStampHostTimeValid) != 0 && stamp->mHostTime != 0;
+    const auto hostNanos = static_cast<std::int64_t>(hostTicksToNanos(hostTimed ? stamp->mHostTime : hostTicks()));
+    deviceSinceBase_ += gap;
+    cycleFrame_ = static_cast<double>(baseFrame_) +
+                  static_cast<double>(deviceSinceBase_) * (sameRate_ ? 1.0 : streamRate_ / deviceRate_);
+    cycleNanos_ = hostNanos - latencyNanos_;
+    cycleWritten_ = false;
+    deviceSinceBase_ += frames;
     if (gap == 0) return 0;
 
     // Carried as totals, so that the fractions of many short gaps add up to
@@ -67,7 +85,36 @@ std::uint64_t DeviceTimeline::enterCycle(const AudioTimeStamp* stamp, std::uint3
     return fill;
 }
 
+void DeviceTimeline::written(std::uint64_t frames) noexcept {
+    if (frames == 0) return;
+    if (!cycleWritten_) {
+        cycleWritten_ = true;
+        if (lineDue_ || streamFrames_ - lastLineFrame_ >= lineInterval_) {
+            lineDue_ = false;
+            lastLineFrame_ = streamFrames_;
+            // The cycle's host time is its first device frame's; a frame
+            // written before that one (held back by the converter, or filled
+            // in front of it) was captured that much earlier.
+            const double offset = (static_cast<double>(streamFrames_) - cycleFrame_) * 1e9 / streamRate_;
+            const std::int64_t nanos = cycleNanos_ + static_cast<std::int64_t>(std::llround(offset));
+            const std::uint64_t pushed = pointsPushed_.load(std::memory_order_relaxed);
+            if (pushed - pointsTaken_.load(std::memory_order_acquire) < kPoints) {
+                points_[pushed % kPoints] = Point{streamFrames_, std::max<std::int64_t>(nanos, 0)};
+                pointsPushed_.store(pushed + 1, std::memory_order_release);
+            }
+        }
+    }
+    streamFrames_ += frames;
+}
+
 void DeviceTimeline::report() {
+    const std::uint64_t pushed = pointsPushed_.load(std::memory_order_acquire);
+    for (std::uint64_t taken = pointsTaken_.load(std::memory_order_relaxed); taken < pushed; ++taken) {
+        const Point point = points_[taken % kPoints];
+        pointsTaken_.store(taken + 1, std::memory_order_release);
+        log("timeline: frame " + std::to_string(point.frame) + " captured at " + std::to_string(point.nanos) + " ns");
+    }
+
     const std::uint64_t now = hostTicks();
     if (gapLineLogged_ && machSeconds(now - lastGapLineTicks_) < 1.0) return;
     const std::uint64_t frames = filledDeviceFrames_.exchange(0, std::memory_order_relaxed);

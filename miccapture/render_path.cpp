@@ -170,7 +170,9 @@ OSStatus MicCapture::renderInput(AudioUnitRenderActionFlags* ioActionFlags, cons
     const std::uint64_t fill = timeline_.enterCycle(inTimeStamp, inNumberFrames);
     downmixToMono(inNumberFrames);
     writingToParent_.store(true);
-    const bool written = (fill == 0 || writeSilence(fill, 1)) && convertAndWrite(inNumberFrames);
+    bool written = fill == 0 || writeSilence(fill, 1);
+    if (written) timeline_.written(fill);
+    written = written && convertAndWrite(inNumberFrames);
     lastRenderMach_.store(hostTicks());
     writingToParent_.store(false);
     if (!written) requestShutdown("stdout closed (parent gone)");
@@ -183,7 +185,9 @@ void MicCapture::downmixToMono(UInt32 frames) {
 
 bool MicCapture::convertAndWrite(UInt32 frames) {
     if (!converter_ || !converterInput_ || !converterOutput_) {
-        return writePcm(monoScratch_.data(), std::size_t(frames) * sizeof(float));
+        if (!writePcm(monoScratch_.data(), std::size_t(frames) * sizeof(float))) return false;
+        timeline_.written(frames);
+        return true;
     }
     std::memcpy(converterInput_.get(), monoScratch_.data(), std::size_t(frames) * sizeof(float));
 
@@ -214,8 +218,11 @@ bool MicCapture::convertAndWrite(UInt32 frames) {
         }
         return false;
     }
+    produced = std::min(produced, converterOutputCapacity_);
     if (produced == 0) return true;
-    return writePcm(converterOutput_.get(), std::size_t(std::min(produced, converterOutputCapacity_)) * sizeof(float));
+    if (!writePcm(converterOutput_.get(), std::size_t(produced) * sizeof(float))) return false;
+    timeline_.written(produced);
+    return true;
 }
 
 }  // namespace tarnwick::mic

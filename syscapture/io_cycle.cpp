@@ -103,11 +103,14 @@ void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioB
     if (planar && announced > 1 && input->mNumberBuffers >= 2 && input->mBuffers[1].mData == nullptr) return;
 
     const std::uint64_t fill = timeline_.enterCycle(inputTime, frames);
-    if (fill > 0 && !writeSilence(fill, announced)) {
-        requestShutdown("stdout closed (parent gone)");
-        return;
+    if (fill > 0) {
+        if (!writeSilence(fill, announced)) {
+            requestShutdown("stdout closed (parent gone)");
+            return;
+        }
+        timeline_.written(fill);
     }
-    writeCycle(*input, frames, planar, channels, announced);
+    if (writeCycle(*input, frames, planar, channels, announced)) timeline_.written(frames);
 }
 
 // The stream carries exactly the channels its header announced, whatever

@@ -7,6 +7,7 @@
 
 #include "frame/audio/audio_system.h"
 #include "frame/capture_error.h"
+#include "frame/input_latency.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
 #include "frame/platform_wording.h"
@@ -154,7 +155,8 @@ void ProcessTapCapture::startOnce() {
     ensureRoom(std::size_t{2} * largestCycle);
     const std::int32_t channels = announcedChannels(format_);
     silence_.setFrameRate(effectiveSampleRate_);
-    timeline_.beginAttempt(effectiveSampleRate_, effectiveSampleRate_);
+    timeline_.beginAttempt(effectiveSampleRate_, effectiveSampleRate_,
+                           inputLatencyNanos(system, aggregateID_, effectiveSampleRate_));
     expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
 
     std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();

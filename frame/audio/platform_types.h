@@ -144,6 +144,12 @@ constexpr AudioObjectPropertySelector kPropName = fourCC("lnam");
 constexpr AudioObjectPropertySelector kPropNominalSampleRate = fourCC("nsrt");
 constexpr AudioObjectPropertySelector kPropBufferFrameSize = fourCC("fsiz");
 constexpr AudioObjectPropertySelector kPropTapFormat = fourCC("tfmt");
+// Input latency as the platform reports it, in device frames: the device's
+// and its streams' latency (one code for both) and the device's safety offset.
+constexpr AudioObjectPropertySelector kPropDeviceLatency = fourCC("ltnc");
+constexpr AudioObjectPropertySelector kPropStreamLatency = fourCC("ltnc");
+constexpr AudioObjectPropertySelector kPropSafetyOffset = fourCC("saft");
+constexpr AudioObjectPropertySelector kPropStreams = fourCC("stm#");
 
 // Process objects: the system's list of processes that use audio, PID to
 // object translation (the PID travels as the qualifier), and what each does.

@@ -45,6 +45,8 @@ public:
     // Blocks until stderr holds a line containing `needle` (true) or the
     // timeout passes or the child's stderr closes (false).
     bool waitForStderr(const std::string& needle, double timeoutSeconds = 10);
+    // The same, until `needle` occurs at least `count` times.
+    bool waitForStderrCount(const std::string& needle, std::size_t count, double timeoutSeconds = 10);
     // Blocks until at least `bytes` bytes arrived on stdout.
     bool waitForStdout(std::size_t bytes, double timeoutSeconds = 10);
 
