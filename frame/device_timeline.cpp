@@ -40,7 +40,7 @@ void DeviceTimeline::beginAttempt(double deviceRate, double streamRate, std::uin
 std::uint64_t DeviceTimeline::streamFramesFor(std::uint64_t deviceFrames) const noexcept {
     if (sameRate_) return deviceFrames;
     if (wholeRates_) {
-        // Exact: 48000 × frames stays far inside 64 bits for any real gap.
+        // Exact, and split so that no product leaves 64 bits.
         const auto stream = static_cast<std::uint64_t>(streamRate_);
         const auto device = static_cast<std::uint64_t>(deviceRate_);
         return deviceFrames / device * stream + deviceFrames % device * stream / device;
