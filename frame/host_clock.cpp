@@ -40,4 +40,12 @@ double machSeconds(std::uint64_t ticks) {
            static_cast<double>(denom.load(std::memory_order_relaxed)) / 1e9;
 }
 
+std::uint64_t hostTicksToNanos(std::uint64_t ticks) {
+    const std::uint64_t n = numer.load(std::memory_order_relaxed);
+    const std::uint64_t d = denom.load(std::memory_order_relaxed);
+    if (n == d || d == 0) return ticks;
+    // Split so that ticks × numer cannot overflow for any uptime.
+    return ticks / d * n + ticks % d * n / d;
+}
+
 }  // namespace tarnwick

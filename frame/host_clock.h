@@ -15,4 +15,9 @@ std::uint64_t hostTicks();
 // ticks × numer ÷ denom ÷ 1e9.
 double machSeconds(std::uint64_t ticks);
 
+// Ticks as whole nanoseconds of the same clock (CLOCK_MONOTONIC on Linux,
+// mach absolute time scaled on macOS): the clock that every process on the
+// machine reads alike.
+std::uint64_t hostTicksToNanos(std::uint64_t ticks);
+
 }  // namespace tarnwick

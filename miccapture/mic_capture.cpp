@@ -4,6 +4,7 @@
 #include <string>
 
 #include "frame/capture_error.h"
+#include "frame/input_latency.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
 #include "frame/platform_wording.h"
@@ -75,6 +76,7 @@ void MicCapture::runAttempt() {
     createUnit();
     configureUnit();
     silence_.setFrameRate(deviceRate_);
+    timeline_.beginAttempt(deviceRate_, outputSampleRate, inputLatencyNanos(*system_, deviceID_, deviceRate_));
     configureClientFormat();
     allocateRenderBuffers();
     buildConverter();

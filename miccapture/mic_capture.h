@@ -18,6 +18,7 @@
 
 #include "frame/audio/audio_system.h"
 #include "frame/audio/listener_registrations.h"
+#include "frame/device_timeline.h"
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
@@ -142,6 +143,8 @@ private:
 
     // Fed by the input callback, read by its own timer on listenerQueue.
     SilenceWatch silence_{silenceThresholdSeconds};
+    // Kept by the input callback, reported on the same timer.
+    DeviceTimeline timeline_{"input"};
     std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 
     // Declared last so that it is destroyed first, running its remaining

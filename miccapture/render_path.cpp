@@ -14,6 +14,7 @@
 #include <string>
 
 #include "frame/capture_error.h"
+#include "frame/device_timeline.h"
 #include "frame/host_clock.h"
 #include "frame/kit/function_ref.h"
 #include "frame/lifecycle.h"
@@ -160,10 +161,18 @@ OSStatus MicCapture::renderInput(AudioUnitRenderActionFlags* ioActionFlags, cons
     if (!firstFrameSignalled_.exchange(true)) firstFrame_.signal();
     lastRenderMach_.store(hostTicks());
     silence_.addCycle(isDigitalSilence(*renderList_), inNumberFrames);
+    // Until the header is out nothing may be written, and a slice fed to the
+    // converter now would come out ahead of the stream's first frame.
+    if (!headerWritten()) return 0;
 
+    // Device time skipped since the last slice goes out first, as silence
+    // at the stream's rate.
+    const std::uint64_t fill = timeline_.enterCycle(inTimeStamp, inNumberFrames);
     downmixToMono(inNumberFrames);
     writingToParent_.store(true);
-    const bool written = convertAndWrite(inNumberFrames);
+    bool written = fill == 0 || writeSilence(fill, 1);
+    if (written) timeline_.written(fill);
+    written = written && convertAndWrite(inNumberFrames);
     lastRenderMach_.store(hostTicks());
     writingToParent_.store(false);
     if (!written) requestShutdown("stdout closed (parent gone)");
@@ -176,7 +185,9 @@ void MicCapture::downmixToMono(UInt32 frames) {
 
 bool MicCapture::convertAndWrite(UInt32 frames) {
     if (!converter_ || !converterInput_ || !converterOutput_) {
-        return writePcm(monoScratch_.data(), std::size_t(frames) * sizeof(float));
+        if (!writePcm(monoScratch_.data(), std::size_t(frames) * sizeof(float))) return false;
+        timeline_.written(frames);
+        return true;
     }
     std::memcpy(converterInput_.get(), monoScratch_.data(), std::size_t(frames) * sizeof(float));
 
@@ -207,8 +218,11 @@ bool MicCapture::convertAndWrite(UInt32 frames) {
         }
         return false;
     }
+    produced = std::min(produced, converterOutputCapacity_);
     if (produced == 0) return true;
-    return writePcm(converterOutput_.get(), std::size_t(std::min(produced, converterOutputCapacity_)) * sizeof(float));
+    if (!writePcm(converterOutput_.get(), std::size_t(produced) * sizeof(float))) return false;
+    timeline_.written(produced);
+    return true;
 }
 
 }  // namespace tarnwick::mic

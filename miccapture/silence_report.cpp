@@ -15,7 +15,10 @@ namespace tarnwick::mic {
 void MicCapture::startSilenceReports() {
     if (silenceTimer_) return;
     silenceTimer_ = std::make_unique<kit::RepeatingTimer>(*listenerQueue_, silenceTickInterval, silenceTickInterval,
-                                                          silenceTickLeeway, [this] { reportSilence(); });
+                                                          silenceTickLeeway, [this] {
+                                                              reportSilence();
+                                                              timeline_.report();
+                                                          });
     silenceTimer_->resume();
 }
 
@@ -23,8 +26,8 @@ void MicCapture::reportSilence() {
     if (stopped_.load()) return;
     if (auto run = silence_.dueRun()) {
         silence_.markReported(*run);
-        log("input delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) +
-            " s — " + std::string(platformWording().inputSilenceHint));
+        log("input delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) + " s — " +
+            std::string(platformWording().inputSilenceHint));
     }
     if (auto seconds = silence_.takeResumed()) {
         log("input delivers audio again after " + oneDecimalSeconds(*seconds) + " s of digital silence");

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/device_timeline.h"
 #include "frame/host_clock.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
@@ -54,7 +55,8 @@ bool writeOrStop(const void* data, std::size_t bytes) {
 
 }  // namespace
 
-void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioBufferList* output) noexcept {
+void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioBufferList* output,
+                                      const AudioTimeStamp* inputTime) noexcept {
     if (input == nullptr || input->mNumberBuffers == 0) return;
     const AudioBuffer& first = input->mBuffers[0];
     const bool planar = planar_.load(std::memory_order_relaxed);
@@ -87,45 +89,60 @@ void ProcessTapCapture::handleIOCycle(const AudioBufferList* input, const AudioB
     // Whether recording is on or not: the tap hears the same either way.
     silence_.addCycle(isDigitalSilence(*input), frames);
 
-    if (!recordGate().read()) return;
+    if (!recordGate().read()) {
+        // Idle time is not a gap: recording resumes on a fresh base.
+        timeline_.pause();
+        return;
+    }
     if (!formatConfirmed_.load(std::memory_order_acquire)) return;
 
-    // The stream carries exactly the channels its header announced, whatever
-    // the cycle delivers: channels beyond them are dropped, missing ones are
-    // silence.
     const auto announced = static_cast<std::uint32_t>(std::max(expected, 1));
-    if (planar) {
-        if (first.mData == nullptr) return;
-        if (announced == 1) {
-            writeOrStop(first.mData, std::size_t{frames} * 4);
+    // A cycle without its samples is not written; the next cycle finds its
+    // time missing and fills it.
+    if (first.mData == nullptr) return;
+    if (planar && announced > 1 && input->mNumberBuffers >= 2 && input->mBuffers[1].mData == nullptr) return;
+
+    const std::uint64_t fill = timeline_.enterCycle(inputTime, frames);
+    if (fill > 0) {
+        if (!writeSilence(fill, announced)) {
+            requestShutdown("stdout closed (parent gone)");
             return;
         }
-        const AudioBuffer* second = input->mNumberBuffers >= 2 ? &input->mBuffers[1] : nullptr;
-        if (second != nullptr && second->mData == nullptr) return;
+        timeline_.written(fill);
+    }
+    if (writeCycle(*input, frames, planar, channels, announced)) timeline_.written(frames);
+}
+
+// The stream carries exactly the channels its header announced, whatever
+// the cycle delivers: channels beyond them are dropped, missing ones are
+// silence.
+bool ProcessTapCapture::writeCycle(const AudioBufferList& input, UInt32 frames, bool planar, std::uint64_t channels,
+                                   std::uint32_t announced) noexcept {
+    const AudioBuffer& first = input.mBuffers[0];
+    if (planar) {
+        if (announced == 1) return writeOrStop(first.mData, std::size_t{frames} * 4);
+        const AudioBuffer* second = input.mNumberBuffers >= 2 ? &input.mBuffers[1] : nullptr;
         // The second buffer may hold fewer samples than the first, which sets
         // the frame count: its missing samples are silence rather than reads
         // beyond its end.
         const UInt32 secondFrames = second != nullptr ? second->mDataByteSize / 4 : 0;
-        writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
+        return writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
             if (c == 0) return sampleAt(first, frame);
             return c == 1 && frame < secondFrames ? sampleAt(*second, frame) : 0.0f;
         });
-        return;
     }
-    if (first.mData == nullptr) return;
     if (channels == announced) {
         // Whole frames only: a trailing partial frame would shift every later
         // sample of the stream.
-        writeOrStop(first.mData, std::size_t{frames} * bytesPerFrame);
-        return;
+        return writeOrStop(first.mData, std::size_t{frames} * 4 * channels);
     }
-    writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
+    return writeFrames(frames, announced, [&](UInt32 frame, std::uint32_t c) {
         return c < channels ? sampleAt(first, static_cast<UInt32>(frame * channels + c)) : 0.0f;
     });
 }
 
 template <typename SampleAt>
-void ProcessTapCapture::writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept {
+bool ProcessTapCapture::writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept {
     float* room = room_.load(std::memory_order_acquire);
     const std::size_t roomFloats = roomFloats_.load(std::memory_order_acquire);
     // Pieces of whole frames while a frame fits the room; a cycle larger than
@@ -138,9 +155,10 @@ void ProcessTapCapture::writeFrames(UInt32 frames, std::uint32_t channels, Sampl
             const std::size_t at = done + i;
             room[i] = sampleAt(static_cast<UInt32>(at / channels), static_cast<std::uint32_t>(at % channels));
         }
-        if (!writeOrStop(room, count * 4)) return;
+        if (!writeOrStop(room, count * 4)) return false;
         done += count;
     }
+    return true;
 }
 
 }  // namespace tarnwick::sys

@@ -7,6 +7,7 @@
 
 #include "frame/audio/audio_system.h"
 #include "frame/capture_error.h"
+#include "frame/input_latency.h"
 #include "frame/lifecycle.h"
 #include "frame/log.h"
 #include "frame/platform_wording.h"
@@ -160,12 +161,14 @@ void ProcessTapCapture::startOnce() {
     ensureRoom(std::size_t{2} * largestCycle);
     const std::int32_t channels = announcedChannels(format_);
     silence_.setFrameRate(effectiveSampleRate_);
+    timeline_.beginAttempt(effectiveSampleRate_, effectiveSampleRate_,
+                           inputLatencyNanos(system, aggregateID_, effectiveSampleRate_));
     expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
 
     std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();
-    DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                                     AudioBufferList* output, const AudioTimeStamp*) {
-        if (auto self = weakSelf.lock()) self->handleIOCycle(input, output);
+    DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input,
+                                     const AudioTimeStamp* inputTime, AudioBufferList* output, const AudioTimeStamp*) {
+        if (auto self = weakSelf.lock()) self->handleIOCycle(input, output, inputTime);
     };
     status = system.AudioDeviceCreateIOProcIDWithBlock(&ioProcID_, aggregateID_, &ioQueue_, std::move(block));
     if (status != 0 || ioProcID_ == nullptr) {

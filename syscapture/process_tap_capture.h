@@ -10,6 +10,7 @@
 
 #include "frame/audio/listener_registrations.h"
 #include "frame/audio/platform_types.h"
+#include "frame/device_timeline.h"
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
@@ -45,10 +46,13 @@ public:
     void teardown();
 
     // The IO block's body, on ioQueue: counts the cycle, proves IO flows,
-    // logs the first cycles, writes the samples while recording is on.
-    // Allocates nothing and takes no lock but the record gate's (apart from
-    // the log lines of cycles 1 to 5 and 500).
-    void handleIOCycle(const AudioBufferList* input, const AudioBufferList* output) noexcept;
+    // logs the first cycles, writes the samples while recording is on, with
+    // silence first for device time skipped since the cycle before
+    // (`inputTime` may be null: the cycle then follows on). Allocates
+    // nothing and takes no lock but the record gate's (apart from the log
+    // lines of cycles 1 to 5 and 500).
+    void handleIOCycle(const AudioBufferList* input, const AudioBufferList* output,
+                       const AudioTimeStamp* inputTime = nullptr) noexcept;
 
     bool isStopped() const { return stopped_.load(); }
     std::int64_t callbackCount() const { return callbackCount_.load(); }
@@ -60,7 +64,11 @@ private:
     // Writes `frames` frames of `channels` samples each, sample (frame, c)
     // taken from `sampleAt`, through the room in pieces of whole frames.
     template <typename SampleAt>
-    void writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept;
+    bool writeFrames(UInt32 frames, std::uint32_t channels, SampleAt sampleAt) noexcept;
+    // Writes one recorded cycle as the header announces it; false when the
+    // cycle carried no data or a write failed.
+    bool writeCycle(const AudioBufferList& input, UInt32 frames, bool planar, std::uint64_t channels,
+                    std::uint32_t announced) noexcept;
     void installListeners();
     void recheckWhatListenersWatch();
     // Digital silence (silence_report.cpp): the listener queue's check.
@@ -113,6 +121,7 @@ private:
     // Fed by the IO block, read by the listener queue's timer. The timer is
     // declared last so that it is gone before anything its ticks touch.
     SilenceWatch silence_{silenceThresholdSeconds};
+    DeviceTimeline timeline_{"tap"};
     int ticksUntilProcessQuery_ = 0;  // listenerQueue only
     std::unique_ptr<kit::RepeatingTimer> silenceTimer_;
 };

@@ -18,7 +18,10 @@ namespace tarnwick::sys {
 void ProcessTapCapture::startSilenceReports() {
     if (silenceTimer_) return;
     silenceTimer_ = std::make_unique<kit::RepeatingTimer>(listenerQueue_, silenceTickInterval, silenceTickInterval,
-                                                          silenceTickLeeway, [this] { reportSilence(); });
+                                                          silenceTickLeeway, [this] {
+                                                              reportSilence();
+                                                              timeline_.report();
+                                                          });
     silenceTimer_->resume();
 }
 
@@ -39,8 +42,8 @@ void ProcessTapCapture::reportSilence() {
         if (playing > 0) {
             silence_.markReported(*run);
             log("tap delivers digital silence for " + oneDecimalSeconds(silenceThresholdSeconds) + " s while " +
-                std::to_string(playing) +
-                " other process(es) play audio — " + std::string(platformWording().tapSilenceHint));
+                std::to_string(playing) + " other process(es) play audio — " +
+                std::string(platformWording().tapSilenceHint));
         }
     }
     if (auto seconds = silence_.takeResumed()) {

@@ -44,6 +44,10 @@ std::string qualifierArgs(ObjectProperties::Qualifier qualifier) {
     return " qualifier=" + std::to_string(value);
 }
 
+// Latency and safety offset, in frames: a simulated device captures each
+// frame at the host time its cycle carries, in every scope.
+constexpr UInt32 kNoLatency = 0;
+
 }  // namespace
 
 ObjectProperties::Value ObjectProperties::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -148,6 +152,11 @@ ObjectProperties::Value ObjectProperties::deviceValue(const DeviceState& device,
                 unreadable();
             }
             break;
+        case audio::kPropDeviceLatency:
+        case audio::kPropSafetyOffset:
+            append(v.bytes, kNoLatency);
+            v.shown = "0";
+            break;
         default:
             unreadable();
     }
@@ -191,6 +200,11 @@ ObjectProperties::Value ObjectProperties::aggregateValue(const HardwareObjects::
             v.shown = listText(buffers);
             break;
         }
+        case audio::kPropDeviceLatency:
+        case audio::kPropSafetyOffset:
+            append(v.bytes, kNoLatency);
+            v.shown = "0";
+            break;
         default:
             v.status = audio::kUnknownPropertyError;
     }

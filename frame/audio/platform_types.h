@@ -144,6 +144,12 @@ constexpr AudioObjectPropertySelector kPropName = fourCC("lnam");
 constexpr AudioObjectPropertySelector kPropNominalSampleRate = fourCC("nsrt");
 constexpr AudioObjectPropertySelector kPropBufferFrameSize = fourCC("fsiz");
 constexpr AudioObjectPropertySelector kPropTapFormat = fourCC("tfmt");
+// Input latency as the platform reports it, in device frames: the device's
+// and its streams' latency (one code for both) and the device's safety offset.
+constexpr AudioObjectPropertySelector kPropDeviceLatency = fourCC("ltnc");
+constexpr AudioObjectPropertySelector kPropStreamLatency = fourCC("ltnc");
+constexpr AudioObjectPropertySelector kPropSafetyOffset = fourCC("saft");
+constexpr AudioObjectPropertySelector kPropStreams = fourCC("stm#");
 
 // Process objects: the system's list of processes that use audio, PID to
 // object translation (the PID travels as the qualifier), and what each does.
@@ -176,6 +182,10 @@ constexpr AudioFormatFlags kFormatFlagIsPacked = 0x8;
 constexpr AudioFormatFlags kFormatFlagIsNonInterleaved = 0x20;
 
 constexpr AudioUnitRenderActionFlags kRenderActionOutputIsSilence = 0x10;
+
+// AudioTimeStamp.mFlags: which of its fields hold a value.
+constexpr UInt32 kTimeStampSampleTimeValid = 0x1;
+constexpr UInt32 kTimeStampHostTimeValid = 0x2;
 
 constexpr OSStatus kUnspecifiedError = 2003329396;  // 'what'
 constexpr OSStatus kFormatNotSupported = -10868;    // audio unit: format not supported

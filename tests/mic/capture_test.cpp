@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "tests/mic/mic_run.h"
+#include "tests/support/filled_counter.h"
 
 namespace tarnwick::testing::mic {
 namespace {
@@ -112,6 +115,57 @@ TEST(MicCapture, FractionalRateIsResampledAndNamedWhole) {
     auto samples = capture(run, 24000);
     EXPECT_EQ(run.messages().at(0), "capture started on \"?\": device 22050 Hz 2ch → 48000 Hz 1ch (resampled)");
     EXPECT_EQ(decodeHeader(run.child->stdoutBytes())->framesPerBuffer, 512) << "unreadable buffer size";
+}
+
+// A device that stalls mid-capture: the time it skipped comes back as one
+// stretch of silence of that length, announced once, and the counter on
+// either side sits where the device's clock puts it. A resampled device gets
+// its silence at the stream's rate.
+TEST(MicCapture, StalledDeviceTimeBecomesSilenceOfTheSameLength) {
+    const nlohmann::json stall = {{"at", 1.5}, {"stall", {{"device", "mic"}, {"seconds", 2.0}}}};
+    auto counter = oneDevice(device("mic", {{"input_channels", 1}, {"buffer_frames", 256}, {"signal", counterSignal()}}));
+    counter["events"] = {stall};
+    auto resampled = oneDevice(device("mic", {{"sample_rate", 44100}, {"signal", sineSignal(1000, 0.25)}}));
+    resampled["events"] = {stall};
+    MicRun counterRun = runMic(counter);
+    MicRun resampledRun = runMic(resampled);
+
+    std::vector<std::string> skipLines;
+    for (MicRun* run : {&counterRun, &resampledRun}) {
+        ASSERT_TRUE(run->child->waitForStderr("input skipped ", startTimeout + 10)) << run->child->stderrText();
+        // Some audio after the gap, then stop.
+        ASSERT_TRUE(run->child->waitForStdout(run->child->stdoutBytes().size() + 4 * 12000, startTimeout));
+        run->child->closeStdin();
+        EXPECT_EQ(run->child->wait(exitTimeout), 0);
+        auto m = run->messages();
+        ASSERT_EQ(countStartingWith(m, "input skipped "), 1) << run->child->stderrText();
+        skipLines.push_back(*std::find_if(m.begin(), m.end(), [](auto& l) { return l.starts_with("input skipped "); }));
+        EXPECT_EQ(countStartingWith(m, "no render callback for "), 1) << "the stall lines stay";
+    }
+
+    auto report = checkFilledCounter(decodeSamples(counterRun.child->stdoutBytes()), 1);
+    EXPECT_EQ(report.firstProblem, "");
+    ASSERT_EQ(report.silentRuns, 1u);
+    EXPECT_GT(report.firstSilent, 0u);
+    EXPECT_GT(report.frames, report.firstSilent + report.silentFrames) << "nothing after the gap";
+    // The stall drops the slice it begins in and resumes where the device
+    // is when it ends.
+    EXPECT_GE(report.silentFrames, 96000u - 256);
+    EXPECT_LE(report.silentFrames, 96000u + 24000);
+    EXPECT_EQ(skipLines[0], "input skipped " + std::to_string(std::llround(report.silentFrames / 48.0)) +
+                                " ms of audio — filled with silence");
+
+    // At 44100 Hz the gap is counted in device frames and filled in stream
+    // frames: the silence and the line agree to within a rounding.
+    auto samples = decodeSamples(resampledRun.child->stdoutBytes());
+    std::size_t longest = 0;
+    for (std::size_t i = 0, run = 0; i < samples.size(); ++i) {
+        run = samples[i] == 0.0f ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    const long ms = std::atol(skipLines[1].substr(std::string("input skipped ").size()).c_str());
+    EXPECT_NEAR(double(longest) / 48.0, double(ms), 1.0) << skipLines[1];
+    EXPECT_GE(ms, 2000 - 12);
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ std::map<std::string, std::string> environmentFor(const nlohmann::json& scenario
 std::vector<std::string> MicRun::messages() {
     std::vector<std::string> out;
     for (const std::string& line : child->stderrLines()) {
-        out.push_back(line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line);
+        std::string message = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+        if (!message.starts_with("timeline: ")) out.push_back(std::move(message));
     }
     return out;
 }

@@ -20,7 +20,9 @@ struct MicRun {
     std::unique_ptr<ChildProcess> child;
     std::string tracePath;
 
-    // The stderr lines without the program prefix (lines without it are kept whole).
+    // The stderr lines without the program prefix (lines without it are kept
+    // whole), but for the "timeline:" lines, whose place among the others
+    // depends on when the IO thread runs.
     std::vector<std::string> messages();
     // The operation names of the trace, in order (events left out).
     std::vector<std::string> traceCalls();

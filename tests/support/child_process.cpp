@@ -232,6 +232,19 @@ bool ChildProcess::waitUntilBlockedWriting(double timeoutSeconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+bool ChildProcess::waitForStderrCount(const std::string& needle, std::size_t count, double timeoutSeconds) {
+    auto enough = [&] {
+        std::size_t found = 0;
+        for (std::size_t at = err_.find(needle); at != std::string::npos && found < count;
+             at = err_.find(needle, at + needle.size())) {
+            ++found;
+        }
+        return found >= count;
+    };
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return enough() || errClosed_; }) &&
+           enough();
 }
 
 bool ChildProcess::waitForStdout(std::size_t bytes, double timeoutSeconds) {

@@ -48,6 +48,8 @@ public:
     // With stdout paused: blocks until a thread of the child waits in a
     // write to a full pipe (Linux). False on timeout.
     bool waitUntilBlockedWriting(double timeoutSeconds = 10);
+    // The same, until `needle` occurs at least `count` times.
+    bool waitForStderrCount(const std::string& needle, std::size_t count, double timeoutSeconds = 10);
     // Blocks until at least `bytes` bytes arrived on stdout.
     bool waitForStdout(std::size_t bytes, double timeoutSeconds = 10);
 

@@ -7,8 +7,10 @@
 #include <algorithm>
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 
+#include "tests/support/filled_counter.h"
 #include "tests/sys/sys_run.h"
 
 namespace tarnwick::testing {
@@ -84,6 +86,30 @@ TEST(SysCaptureStream, IdleStopsSamplesAndRecordResumesThem) {
     auto report = checkCounter(wholeFrames(decodeSamples(run.stdoutBytes()), 2), {0, 1});
     EXPECT_EQ(report.firstProblem, "");
     EXPECT_EQ(report.gaps, 1u) << "the idle stretch should be the only jump in the counter";
+}
+
+// A stall of the output device: the tap's cycles skip the stalled time, and
+// it comes back as silence of that length, once announced, with the counter
+// after it where the device's clock puts it.
+TEST(SysCaptureStream, StalledDeviceTimeBecomesSilenceOfTheSameLength) {
+    json scenario = counterScenario();
+    scenario["events"] = {{{"at", 1.5}, {"stall", {{"device", "spk"}, {"seconds", 2.0}}}}};
+    SysRun run(scenario);
+    ASSERT_TRUE(run.waitFor("capture started: 48000 Hz (tap 48000 Hz), 2ch (planar)"));
+    ASSERT_TRUE(run.child().waitForStderr("tap skipped ", 30)) << run.child().stderrText();
+    ASSERT_TRUE(run.child().waitForStdout(run.stdoutBytes().size() + 8 * 12000, 30));
+    ASSERT_EQ(run.stopAndWait(), 0);
+
+    auto report = checkFilledCounter(wholeFrames(decodeSamples(run.stdoutBytes()), 2), 2);
+    EXPECT_EQ(report.firstProblem, "");
+    ASSERT_EQ(report.silentRuns, 1u);
+    EXPECT_GT(report.firstSilent, 0u);
+    EXPECT_GT(report.frames, report.firstSilent + report.silentFrames) << "nothing after the gap";
+    EXPECT_GE(report.silentFrames, 96000u - 512);
+    EXPECT_LE(report.silentFrames, 96000u + 24000);
+    const std::string line =
+        "tap skipped " + std::to_string(std::llround(report.silentFrames / 48.0)) + " ms of audio — filled with silence";
+    EXPECT_EQ(run.count(line), 1u) << ::testing::PrintToString(run.messages());
 }
 
 // One case per tap format: the channel count announced, and which device

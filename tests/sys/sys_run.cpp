@@ -72,7 +72,7 @@ std::string digitsAfter(const std::string& text, const std::string& marker) {
 std::vector<std::string> SysRun::startMessages() {
     std::vector<std::string> out;
     for (auto& m : messages()) {
-        if (!isCycleLine(m)) out.push_back(m);
+        if (!isCycleLine(m) && !m.starts_with("timeline: ")) out.push_back(m);
     }
     return out;
 }

@@ -36,8 +36,8 @@ public:
     // Stderr lines with the "[tarnwick-syscapture] " prefix removed; a line
     // without the prefix is kept whole, so it shows up in comparisons.
     std::vector<std::string> messages();
-    // Messages other than the per-cycle "cb N:" lines, whose place among the
-    // start lines depends on when the first IO cycles run.
+    // Messages other than the per-cycle "cb N:" and the "timeline:" lines,
+    // whose place among the start lines depends on when IO cycles run.
     std::vector<std::string> startMessages();
     std::size_t count(const std::string& message);
 
