@@ -232,6 +232,8 @@ bool ChildProcess::waitUntilBlockedWriting(double timeoutSeconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
 bool ChildProcess::waitForStderrCount(const std::string& needle, std::size_t count, double timeoutSeconds) {
     auto enough = [&] {
         std::size_t found = 0;
