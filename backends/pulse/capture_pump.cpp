@@ -50,8 +50,9 @@ void CapturePump::start(Cycle cycle, std::function<void()> fault, const char* na
     });
 }
 
-void CapturePump::beginBatch(std::size_t availableFrames) {
+void CapturePump::beginBatch(std::size_t availableFrames, std::uint64_t lagNanos) {
     const std::uint64_t now = hostTicks();
+    batchLagTicks_ = static_cast<std::uint64_t>(static_cast<double>(lagNanos) * 1e-9 / machSeconds(1));
     if (anyBatch_ && ticksPerFrame_ > 0) measureGap(availableFrames, now);
     anyBatch_ = true;
     batchEnd_ = position_ + availableFrames;
@@ -93,7 +94,8 @@ std::uint64_t CapturePump::hostTicksOf(std::uint64_t position) const {
     // Frames arrive together at the end of a batch; the earlier ones were
     // captured that much earlier.
     const std::uint64_t behind = batchEnd_ > position ? batchEnd_ - position : 0;
-    const auto back = static_cast<std::uint64_t>(std::llround(static_cast<double>(behind) * ticksPerFrame_));
+    const auto back =
+        static_cast<std::uint64_t>(std::llround(static_cast<double>(behind) * ticksPerFrame_)) + batchLagTicks_;
     return batchTicks_ > back ? batchTicks_ - back : 0;
 }
 

@@ -46,7 +46,7 @@ OSStatus TapStream::start(const ServerDevice& sink, UInt32 fragmentFrames) {
     // The monitor is named from the sink's own information: the server's
     // alias for the default monitor does not mean the same on every server.
     return openRecord(sink.monitorSource, spec_, map, fragmentFrames,
-                      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
+                      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE));
 }
 
 void TapStream::ready(pa_stream* stream) {

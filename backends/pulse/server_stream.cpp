@@ -103,7 +103,10 @@ std::size_t ServerStream::grantedFragmentBytes(pa_stream* stream) {
 
 void ServerStream::drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes) {
     const std::size_t ready = pa_stream_readable_size(stream);
-    pump.beginBatch(ready == static_cast<std::size_t>(-1) ? 0 : ready / frameBytes);
+    // From capture at the device to arrival here, as the server last told.
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    const std::uint64_t lag = timing ? (timing->source_usec + timing->transport_usec) * 1000 : 0;
+    pump.beginBatch(ready == static_cast<std::size_t>(-1) ? 0 : ready / frameBytes, lag);
     while (!closing()) {
         const void* data = nullptr;
         std::size_t bytes = 0;

@@ -72,7 +72,7 @@ OSStatus UnitStream::start() {
     const pa_channel_map map = mapFor(device_, spec_.channels);
     if (recording_) {
         return openRecord(device_.name, spec_, map, 0,
-                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE |
                                                          PA_STREAM_NO_REMAP_CHANNELS | PA_STREAM_NO_REMIX_CHANNELS));
     }
     // Silence or not, what the callback renders needs no low latency: a

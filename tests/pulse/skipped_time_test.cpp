@@ -1,0 +1,81 @@
+// A child that was not scheduled for a long while (stopped, here, as a
+// debugger or a suspended laptop would): the server keeps what it can and
+// drops the rest, and the child fills what was dropped with silence and says
+// so, so that its stream stays as long as the time that passed.
+
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <thread>
+
+#include "tests/pulse/server_test.h"
+
+namespace tarnwick::testing::pulse {
+namespace {
+
+class SkippedTime : public ServerTest {};
+
+// Frame 0's capture time from the first timeline line, in host nanoseconds.
+std::optional<std::int64_t> firstFrameNanos(ChildProcess& child) {
+    const std::string marker = "timeline: frame 0 captured at ";
+    for (const auto& line : child.stderrLines()) {
+        const auto at = line.find(marker);
+        if (at != std::string::npos) return std::stoll(line.substr(at + marker.size()));
+    }
+    return std::nullopt;
+}
+
+std::int64_t nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST_P(SkippedTime, AStoppedChildFillsWhatTheServerDroppedAndKeepsItsLength) {
+    addSink("spk", 48000);
+    setDefaultSink("spk");
+    addSource("mic");
+    setDefaultSource("mic");
+    play("spk", stereoSine(48000, 60, 440, 0.3, 0.3), 48000);
+    struct Case {
+        std::string path, skippedLine;
+        std::size_t channels;
+    };
+    const std::vector<Case> cases{{sysProgram(), "tap skipped ", 2}, {micProgram(), "input skipped ", 1}};
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (const auto& c : cases) children.push_back(program(c.path));
+    for (auto& child : children) {
+        ASSERT_TRUE(child->waitForStderr("timeline: frame 0 captured at", startTimeout)) << child->stderrText();
+        ASSERT_TRUE(child->waitForStdout(24 + 48000, startTimeout));
+    }
+    for (auto& child : children) child->sendSignal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(15));  // the pause under test
+    for (auto& child : children) child->sendSignal(SIGCONT);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_TRUE(children[i]->waitForStderr(cases[i].skippedLine, 20)) << children[i]->stderrText();
+    }
+    // Two more seconds of stream after the line, so that what the server
+    // kept has come and gone.
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::size_t frameBytes = 4 * cases[i].channels;
+        ASSERT_TRUE(children[i]->waitForStdout(children[i]->stdoutBytes().size() + 2 * 48000 * frameBytes, 20));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].path);
+        const std::int64_t end = nowNanos();
+        const auto first = firstFrameNanos(*children[i]);
+        ASSERT_TRUE(first);
+        const std::size_t frames = (children[i]->stdoutBytes().size() - 24) / (4 * cases[i].channels);
+        const double streamSeconds = double(frames) / 48000.0;
+        const double passedSeconds = double(end - *first) / 1e9;
+        // What is still on its way to us (the server's and our buffers) is
+        // well inside the margin.
+        EXPECT_NEAR(streamSeconds, passedSeconds, 0.5) << children[i]->stderrText();
+        children[i]->closeStdin();
+        EXPECT_EQ(children[i]->wait(exitTimeout), 0);
+    }
+}
+
+TARNWICK_ON_EVERY_SERVER(SkippedTime);
+
+}  // namespace
+}  // namespace tarnwick::testing::pulse
