@@ -124,9 +124,9 @@ TEST(MicCapture, FractionalRateIsResampledAndNamedWhole) {
 TEST(MicCapture, StalledDeviceTimeBecomesSilenceOfTheSameLength) {
     const nlohmann::json stall = {{"at", 1.5}, {"stall", {{"device", "mic"}, {"seconds", 2.0}}}};
     auto counter = oneDevice(device("mic", {{"input_channels", 1}, {"buffer_frames", 256}, {"signal", counterSignal()}}));
-    counter["events"] = {stall};
+    counter["events"] = nlohmann::json::array({stall});
     auto resampled = oneDevice(device("mic", {{"sample_rate", 44100}, {"signal", sineSignal(1000, 0.25)}}));
-    resampled["events"] = {stall};
+    resampled["events"] = nlohmann::json::array({stall});
     MicRun counterRun = runMic(counter);
     MicRun resampledRun = runMic(resampled);
 
