@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""bench/full_pipe_stop.py [RUNS]: how long each program takes, on the
-simulated audio system, from a SIGTERM to its exit while nobody reads its
-standard output and the pipe has long been full (the stop gives the parent
-half a second to take the write in progress, then cuts it short)."""
+"""bench/full_pipe_stop.py [RUNS]: how long each program takes from a SIGTERM
+to its exit while nobody reads its standard output and the pipe has long been
+full (the stop gives the parent half a second to take the write in progress,
+then cuts it short): on the simulated audio system, then on a private
+PulseAudio server when one can be started here."""
 
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
@@ -20,18 +22,76 @@ def main():
     cc.check_built()
     directory = cc.private_directory("tarnwick-stop-bench-")
     try:
-        return measure(runs, cc.write_scenarios(directory))
+        scenarios = cc.write_scenarios(directory)
+        print("simulated audio system:")
+        status = measure(runs, {p: cc.sim_environment(scenarios[p]) for p in ("mic", "sys")})
     finally:
         shutil.rmtree(directory, ignore_errors=True)
+    if status != 0 or not shutil.which("pulseaudio") or not shutil.which("pactl"):
+        return status
+    print("private PulseAudio server:")
+    return on_private_pulseaudio(lambda env: measure(runs, {"mic": env, "sys": env}))
 
 
-def measure(runs, scenarios):
+def on_private_pulseaudio(body):
+    """Runs body(client environment) against a PulseAudio server of its own,
+    in a temporary runtime directory and home, and stops it by its pid."""
+    root = tempfile.mkdtemp(prefix="tarnwick-stop-bench-pa-")
+    env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), HOME=os.path.join(root, "home"),
+               TARNWICK_AUDIO="pulse")
+    os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
+    os.makedirs(env["HOME"])
+    server = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                               "-L", "module-native-protocol-unix",
+                               "-L", "module-null-sink sink_name=spk rate=48000",
+                               "-L", "module-null-source source_name=mic rate=48000"],
+                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
+            if time.monotonic() > deadline or server.poll() is not None:
+                print("the server did not start")
+                return 1
+            time.sleep(0.05)
+        subprocess.run(["pactl", "set-default-sink", "spk"], env=env, check=True)
+        subprocess.run(["pactl", "set-default-source", "mic"], env=env, check=True)
+        return body(env)
+    finally:
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def wait_until_blocked_writing(pid, timeout=15.0):
+    """Until a thread of the child sleeps in a write to its full pipe (where
+    the kernel says so), else a second."""
+    deadline = time.monotonic() + timeout
+    tasks = "/proc/%d/task" % pid
+    if not os.path.isdir(tasks):
+        time.sleep(1.0)
+        return
+    while time.monotonic() < deadline:
+        for task in os.listdir(tasks):
+            try:
+                with open(os.path.join(tasks, task, "wchan")) as wchan:
+                    if "pipe_write" in wchan.read():
+                        return
+            except OSError:
+                pass
+        time.sleep(0.005)
+
+
+def measure(runs, environments):
     for program in ("mic", "sys"):
         times = []
         for _ in range(runs):
             child = subprocess.Popen([cc.PROGRAMS[program]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=cc.sim_environment(scenarios[program]))
-            time.sleep(1.0)
+                                     stderr=subprocess.DEVNULL, env=environments[program])
+            wait_until_blocked_writing(child.pid)
             sent = time.monotonic()
             child.send_signal(signal.SIGTERM)
             status = child.wait(30)
