@@ -129,6 +129,11 @@ std::vector<std::string> messages(ChildProcess& child, const std::string& prefix
         // The first cycles' statistics come from the IO queue and may land
         // between the shutdown lines when a device change comes that early.
         if (message.rfind("cb ", 0) == 0 || message.rfind("callback rate after", 0) == 0) continue;
+        // Timeline and skipped-audio lines come from a periodic tick and may
+        // land anywhere, also between the shutdown lines.
+        if (message.rfind("timeline: ", 0) == 0 || message.find(" of audio — filled with silence") != std::string::npos) {
+            continue;
+        }
         out.push_back(std::move(message));
     }
     return out;
