@@ -39,8 +39,10 @@ inline constexpr std::size_t kLargestFragmentBytes = 65536;
 // A wake-up this much later than the previous one starts a gap measurement.
 inline constexpr double kPumpLateSeconds = 0.25;
 // What the measurement must find missing to count as a gap: well above the
-// jitter of the server's deliveries.
-inline constexpr double kPumpGapSeconds = 0.1;
+// jitter of the server's deliveries, and above what a server that sends its
+// backlog slowly after a late wake-up can make look missing, so that audio
+// that was only late never becomes silence.
+inline constexpr double kPumpGapSeconds = 0.5;
 // Catching up ends after a window this long in which no more arrived than
 // time allows, with some slack for the server's bursts; and in any case
 // after the longest catch-up a server's buffer makes.

@@ -130,8 +130,12 @@ TEST_P(Microphone, DeviceByUidRecordsThatSourceAndIgnoresDefaultChanges) {
     capture->closeStdin();
     ASSERT_EQ(capture->wait(exitTimeout), 0);
     EXPECT_EQ(lastTwo(messages(*capture, micPrefix)), endLines("stdin EOF (parent stopped us)"));
+    // The default source carries silence: any 500 Hz tone is the named one.
+    // (How exactly a tone comes through is the gap test's business; a
+    // player that underruns on a busy machine shifts this short one's
+    // estimate by a few hertz.)
     auto tone = measureTone(decodeSamples(capture->stdoutBytes()), 48000);
-    EXPECT_NEAR(tone.frequency, 500, 2) << "recorded another source than the one named";
+    EXPECT_NEAR(tone.frequency, 500, 25) << "recorded another source than the one named\n" << capture->stderrText();
 }
 
 TEST_P(Microphone, UnknownUidFailsTheStart) {
