@@ -1,6 +1,7 @@
 #include "frame/kit/signal_source.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -38,6 +39,8 @@ struct Caught {
     int readFd = -1;
     std::vector<int> signals;
     std::vector<struct sigaction> replaced;
+    sigset_t set{};
+    sigset_t callerMask{};
 };
 
 Caught& caught() {
@@ -48,12 +51,19 @@ Caught& caught() {
 }  // namespace
 
 void catchSignals(std::initializer_list<int> signals) {
-    // A real handler rather than sigwait: sigwait sees a signal only if every
-    // thread blocks it, and threads that exist before this call (queues,
-    // workers, the audio system's threads) would take the default action —
-    // termination — instead.
+    // Every thread started from here on inherits the signals blocked, and only
+    // the delivering thread takes them, asleep in read(). A signal that lands
+    // on a thread asleep outside any library call (a futex, a raw
+    // clock_nanosleep) could otherwise wait there: a sanitizer's runtime
+    // holds the handler back until that thread calls into the library again.
+    // The handler still matters for a thread that existed before this call.
     Caught& c = caught();
     if (c.readFd >= 0) return;
+    sigemptyset(&c.set);
+    for (int s : signals) {
+        if (s > 0 && s < NSIG) sigaddset(&c.set, s);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &c.set, &c.callerMask);
     int fds[2];
     // pipe2 is not on macOS.
     if (::pipe(fds) != 0) return;
@@ -78,12 +88,34 @@ void catchSignals(std::initializer_list<int> signals) {
 void deliverCaughtSignals(SerialQueue& queue, std::function<void(int)> handler) {
     Caught& c = caught();
     if (c.readFd < 0) return;
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    for (int s : c.signals) sigaddset(&unblock, s);
-    ::pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
-    std::thread([readFd = c.readFd, &queue, handler = std::move(handler)] {
+    // A signal already pending — held by a mask inherited from the parent, or
+    // raised at this thread before it ran this program — is pending for this
+    // thread alone and no other thread could take it: take it here. Nothing
+    // else has the signals unblocked yet, so none can take it in between.
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    for (int s : c.signals) {
+        if (sigismember(&pending, s) != 1) continue;
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, s);
+        int taken = 0;
+        if (::sigwait(&only, &taken) == 0) onSignal(taken);
+    }
+    std::thread([readFd = c.readFd, set = c.set, &queue, handler = std::move(handler)] {
+        // The only thread with the signals unblocked, whatever the mask the
+        // parent handed down. It starts no thread that could inherit that.
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         for (;;) {
+            // Waiting in poll rather than read: a sanitizer's runtime runs a
+            // handler at once only for a thread asleep in a call it knows to
+            // block, and read is not one of them.
+            struct pollfd ready {readFd, POLLIN, 0};
+            if (::poll(&ready, 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
             unsigned char byte = 0;
             const ssize_t n = ::read(readFd, &byte, 1);
             if (n < 0 && errno == EINTR) continue;
@@ -100,7 +132,11 @@ int releaseCaughtSignals() {
     for (std::size_t i = 0; i < c.signals.size(); ++i) ::sigaction(c.signals[i], &c.replaced[i], nullptr);
     ::fcntl(c.readFd, F_SETFL, ::fcntl(c.readFd, F_GETFL) | O_NONBLOCK);
     unsigned char byte = 0;
-    return ::read(c.readFd, &byte, 1) == 1 ? byte : 0;
+    const int held = ::read(c.readFd, &byte, 1) == 1 ? byte : 0;
+    // With the old dispositions back, a signal still pending here takes its
+    // effect as the mask comes off, as it would have without us.
+    ::pthread_sigmask(SIG_SETMASK, &c.callerMask, nullptr);
+    return held;
 }
 
 void deliverSignalsToQueue(std::initializer_list<int> signals, SerialQueue& queue, std::function<void(int)> handler) {

@@ -11,21 +11,25 @@
 namespace tarnwick::kit {
 
 // Installs handlers for `signals` at once, remembering the dispositions they
-// replace. Arrivals wait in a pipe until deliverCaughtSignals starts taking
-// them, so a signal that comes before the program is ready is held, not lost.
-// Once per process; later calls do nothing.
+// replace, and blocks them on the calling thread, so that threads started
+// later inherit them blocked: call it before starting any thread. Arrivals
+// wait until deliverCaughtSignals starts taking them, so a signal that comes
+// before the program is ready is held, not lost. Once per process; later
+// calls do nothing.
 void catchSignals(std::initializer_list<int> signals);
 
 // Starts the delivery thread, which submits `handler` with each caught
-// signal's number to `queue` (those caught so far first), and unblocks the
-// caught signals on the calling thread, so a mask inherited from the parent
-// cannot hold them back. Whichever thread the system interrupts, the signal
-// ends up on the queue. Lives until the process exits.
+// signal's number to `queue` (those caught so far first). It is the one
+// thread with the caught signals unblocked, so a mask inherited from the
+// parent cannot hold them back and no busy or sleeping thread can sit on
+// them. Call it from the thread that called catchSignals. Lives until the
+// process exits.
 void deliverCaughtSignals(SerialQueue& queue, std::function<void(int)> handler);
 
-// For a process that will not deliver: puts the replaced dispositions back
-// and returns the first signal caught meanwhile (0 if none), so the caller
-// can let it take the effect it would have had.
+// For a process that will not deliver: puts the replaced dispositions and
+// the calling thread's mask back and returns the first signal caught
+// meanwhile (0 if none), so the caller can let it take the effect it would
+// have had.
 int releaseCaughtSignals();
 
 // catchSignals followed by deliverCaughtSignals.
