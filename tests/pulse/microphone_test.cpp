@@ -62,10 +62,10 @@ TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
         auto stream = capture->stdoutBytes();
         auto tone = measureTone(decodeSamples(stream), 48000);
         const auto atSource = measureTone(channelOf(witnessed(seen), 2, 0), micRate());
-        if (tone.silentRuns > 0 && attempt == 1 && (atSource.silentRuns > 0 || underran(player))) {
-            std::cout << "the player underran (parec on the same source missed the same audio): "
-                         "repeating this case once\n";
-            continue;
+        const Outside outside = outsideCause(attempt, tone.silentRuns > 0, atSource.silentRuns > 0, player);
+        if (outside == Outside::Repeat) continue;
+        if (outside == Outside::Unjudged) {
+            GTEST_SKIP() << "the player underran in every attempt: too loaded a machine to judge this case";
         }
         auto header = decodeHeader(stream);
         ASSERT_TRUE(header);

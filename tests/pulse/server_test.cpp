@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 #include <thread>
 
@@ -116,6 +117,14 @@ std::vector<float> ServerTest::witnessed(ChildProcess& witness) {
 
 bool ServerTest::underran(ChildProcess& player) {
     return player.stderrText().find("underrun") != std::string::npos;
+}
+
+ServerTest::Outside ServerTest::outsideCause(int attempt, bool lost, bool lostAtSource, ChildProcess& player) {
+    if (!lost || !(lostAtSource || underran(player))) return Outside::None;
+    if (attempt >= kPlayerAttempts) return Outside::Unjudged;
+    std::cout << "the player underran (a witness on the same device missed the same audio, or the player said so): "
+                 "repeating this case\n";
+    return Outside::Repeat;
 }
 
 std::unique_ptr<ChildProcess> ServerTest::program(const std::string& path, const std::vector<std::string>& args) {

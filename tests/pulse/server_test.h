@@ -67,6 +67,15 @@ protected:
     // What a player said about underruns of its own.
     static bool underran(ChildProcess& player);
 
+    // What to make of a capture that `lost` audio: when the player is to
+    // blame (it said it underran, or the witness missed audio too), the case
+    // repeats, saying so, up to kPlayerAttempts attempts in all; when the
+    // player underran in every one of them the machine is too loaded to
+    // judge the case at all.
+    enum class Outside { None, Repeat, Unjudged };
+    static constexpr int kPlayerAttempts = 3;
+    static Outside outsideCause(int attempt, bool lost, bool lostAtSource, ChildProcess& player);
+
     // Starts one of our programs against the server.
     std::unique_ptr<ChildProcess> program(const std::string& path, const std::vector<std::string>& args = {});
 

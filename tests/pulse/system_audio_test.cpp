@@ -64,10 +64,10 @@ TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {
         auto samples = decodeSamples(stream);
         auto ramp = checkRamp(channelOf(samples, 2, 1));
         const auto atSink = checkRamp(channelOf(witnessed(seen), 2, 1));
-        if (ramp.breaks > 0 && attempt == 1 && (atSink.breaks > 0 || underran(player))) {
-            std::cout << "the player underran (parec on the same monitor saw the same break): "
-                         "repeating this case once\n";
-            continue;
+        const Outside outside = outsideCause(attempt, ramp.breaks > 0, atSink.breaks > 0, player);
+        if (outside == Outside::Repeat) continue;
+        if (outside == Outside::Unjudged) {
+            GTEST_SKIP() << "the player underran in every attempt: too loaded a machine to judge this case";
         }
         auto header = decodeHeader(stream);
         ASSERT_TRUE(header);
