@@ -71,9 +71,12 @@ OSStatus UnitStream::start() {
     if (!pa_sample_spec_valid(&spec_)) return audio::kFormatNotSupported;
     const pa_channel_map map = mapFor(device_, spec_.channels);
     if (recording_) {
+        // Channels go by index, so nothing is remixed and asking for no
+        // remixing on top adds nothing, except that the server then sends
+        // each fragment in two deliveries: twice the wake-ups.
         return openRecord(device_.name, spec_, map, 0,
-                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                         PA_STREAM_NO_REMAP_CHANNELS | PA_STREAM_NO_REMIX_CHANNELS));
+                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                         PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NO_REMAP_CHANNELS));
     }
     // Silence or not, what the callback renders needs no low latency: a
     // longer buffer wakes the callback less often.
