@@ -62,6 +62,8 @@ private:
     // holding its place in the order, until the caller's work is done.
     std::condition_variable turnChanged_;
     bool syncRunning_ = false;
+    // The queue's thread is inside an item (under mutex_).
+    bool itemRunning_ = false;
     std::thread thread_;
 };
 
