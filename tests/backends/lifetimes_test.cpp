@@ -62,6 +62,10 @@ struct Calls {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return predicate(*this); });
     }
+    int calls() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
     int lateCalls() {
         std::lock_guard lock(mutex);
         return late;
@@ -195,22 +199,41 @@ TapIO tapIO(audio::AudioSystem& system, const std::string& sink, Calls& calls) {
     return io;
 }
 
-void listen(audio::AudioSystem& system, AudioObjectPropertySelector selector, Calls& calls) {
-    const AudioObjectPropertyAddress address{selector, audio::kScopeGlobal, audio::kElementMain};
-    EXPECT_EQ(system.AudioObjectAddPropertyListenerBlock(audio::kSystemObject, &address, nullptr,
-                                                         [&calls](UInt32, const AudioObjectPropertyAddress*) {
-                                                             calls.record();
-                                                         }),
-              0);
-}
+// Listens to a property of the system object until destroyed; a call
+// already queued then does nothing.
+class Listening {
+public:
+    Listening(audio::AudioSystem& system, AudioObjectPropertySelector selector, Calls& calls)
+        : system_(system),
+          address_{selector, audio::kScopeGlobal, audio::kElementMain},
+          block_([&calls](UInt32, const AudioObjectPropertyAddress*) { calls.record(); }) {
+        EXPECT_EQ(system_.AudioObjectAddPropertyListenerBlock(audio::kSystemObject, &address_, nullptr, block_), 0);
+    }
+    ~Listening() {
+        EXPECT_EQ(system_.AudioObjectRemovePropertyListenerBlock(audio::kSystemObject, &address_, nullptr, block_), 0);
+    }
+
+private:
+    audio::AudioSystem& system_;
+    const AudioObjectPropertyAddress address_;
+    const audio::PropertyListenerBlock block_;
+};
 
 // Systems opened and destroyed again while the server is busy with changes
 // of its own, so that its events, the lookups they start and the streams'
 // timing updates are in flight when each system goes.
 TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
-    std::atomic<bool> churning{true};
-    std::thread churn([&] {
-        while (churning.load()) {
+    // Ends (and is waited for) however the test leaves.
+    struct Churn {
+        std::atomic<bool> on{true};
+        std::thread thread;
+        ~Churn() {
+            on = false;
+            if (thread.joinable()) thread.join();
+        }
+    } churn;
+    churn.thread = std::thread([&] {
+        while (churn.on.load()) {
             const auto index = server_->run("pactl", {"load-module", "module-null-sink", "sink_name=lifetimes_churn"});
             server_->run("pactl", {"set-default-sink", "lifetimes_churn"});
             server_->run("pactl", {"set-default-sink", kSink});
@@ -224,8 +247,8 @@ TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
         // Opened and gone at once: only the server's own events are pending.
         std::make_shared<PulseAudioSystem>("lifetimes").reset();
 
-        auto system = std::make_shared<PulseAudioSystem>("lifetimes");
         Calls input, tapped;
+        auto system = std::make_shared<PulseAudioSystem>("lifetimes");
         EXPECT_NE(deviceNamed(*system, kSource), 0u);
         AudioUnit unit = inputUnit(*system, input);
         ASSERT_EQ(system->AudioOutputUnitStart(unit), 0);
@@ -241,8 +264,6 @@ TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
         tapped.end();
         EXPECT_EQ(input.lateCalls() + tapped.lateCalls(), 0);
     }
-    churning = false;
-    churn.join();
     EXPECT_TRUE(noStreamRecords());
 }
 
@@ -251,13 +272,13 @@ TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
 // gone, its callback never runs, even while the start still waits with the
 // stream running, and the server's stream is closed.
 TEST_F(PulseLifetimes, GivenUpWhileStarting) {
+    Calls input, tapped;
     auto system = std::make_shared<PulseAudioSystem>("lifetimes");
     // The start's waits linger until a callback came (or a while passed).
     auto lingering = [](Calls& calls) {
         return [&calls] { calls.waitUntil([](Calls& c) { return c.count > 0; }, 300ms); };
     };
     {
-        Calls input;
         AudioUnit unit = inputUnit(*system, input);
         seams::afterRecordConnect = [&] {
             EXPECT_EQ(system->AudioComponentInstanceDispose(unit), 0);
@@ -267,10 +288,9 @@ TEST_F(PulseLifetimes, GivenUpWhileStarting) {
         EXPECT_EQ(system->AudioOutputUnitStart(unit), model::kBadComponentInstance);
         seams::afterRecordConnect = nullptr;
         seams::afterWait = nullptr;
-        EXPECT_EQ(input.count, 0) << "the disposed unit's callback ran";
+        EXPECT_EQ(input.calls(), 0) << "the disposed unit's callback ran";
     }
     {
-        Calls tapped;
         const TapIO io = tapIO(*system, kSink, tapped);
         seams::afterRecordConnect = [&] {
             EXPECT_EQ(system->AudioDeviceDestroyIOProcID(io.aggregate, io.proc), 0);
@@ -280,7 +300,7 @@ TEST_F(PulseLifetimes, GivenUpWhileStarting) {
         EXPECT_EQ(system->AudioDeviceStart(io.aggregate, io.proc), audio::kIllegalOperationError);
         seams::afterRecordConnect = nullptr;
         seams::afterWait = nullptr;
-        EXPECT_EQ(tapped.count, 0) << "the destroyed IO proc's block ran";
+        EXPECT_EQ(tapped.calls(), 0) << "the destroyed IO proc's block ran";
     }
     EXPECT_TRUE(noStreamRecords());
 }
@@ -294,17 +314,16 @@ TEST_F(PulseLifetimes, DevicesRemovedWhileRecording) {
     const unsigned source = load("module-null-source", "source_name=lifetimes_doomed_in rate=48000 channels=2");
     server_->pactl({"set-default-sink", "lifetimes_doomed_out"});
     server_->pactl({"set-default-source", "lifetimes_doomed_in"});
-    auto system = std::make_shared<PulseAudioSystem>("lifetimes");
     Calls input, tapped, defaultInput, defaultOutput;
+    auto system = std::make_shared<PulseAudioSystem>("lifetimes");
     AudioUnit unit = inputUnit(*system, input);
     ASSERT_EQ(system->AudioOutputUnitStart(unit), 0);
     const TapIO io = tapIO(*system, "lifetimes_doomed_out", tapped);
     ASSERT_EQ(system->AudioDeviceStart(io.aggregate, io.proc), 0);
-    ASSERT_TRUE(input.waitUntil([](Calls& c) { return c.count > 0; }));
+    ASSERT_TRUE(input.waitUntil([](Calls& c) { return c.count > 0 && c.lastRender == 0; }));
     ASSERT_TRUE(tapped.waitUntil([](Calls& c) { return c.count > 0; }));
-    EXPECT_EQ(input.lastRender, 0);
-    listen(*system, audio::kPropDefaultInputDevice, defaultInput);
-    listen(*system, audio::kPropDefaultOutputDevice, defaultOutput);
+    auto inputListener = std::make_unique<Listening>(*system, audio::kPropDefaultInputDevice, defaultInput);
+    auto outputListener = std::make_unique<Listening>(*system, audio::kPropDefaultOutputDevice, defaultOutput);
 
     unload(source);
     unload(sink);
@@ -321,6 +340,8 @@ TEST_F(PulseLifetimes, DevicesRemovedWhileRecording) {
     input.end();
     EXPECT_EQ(system->AudioDeviceDestroyIOProcID(io.aggregate, io.proc), 0);
     EXPECT_EQ(input.lateCalls() + tapped.lateCalls(), 0);
+    inputListener.reset();
+    outputListener.reset();
     system.reset();
     EXPECT_TRUE(noStreamRecords());
 }
