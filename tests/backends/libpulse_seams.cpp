@@ -5,8 +5,6 @@
 
 namespace tarnwick::pulse::seams {
 
-thread_local bool refuseSubscription = false;
-thread_local bool failSinkListing = false;
 thread_local std::function<void()> afterRecordConnect;
 thread_local std::function<void()> afterWait;
 
@@ -22,25 +20,6 @@ Function* real(Function*, const char* name) {
 using namespace tarnwick::pulse::seams;
 
 extern "C" {
-
-pa_operation* pa_context_subscribe(pa_context* context, pa_subscription_mask_t mask, pa_context_success_cb_t done,
-                                   void* data) {
-    static auto* next = real(&pa_context_subscribe, "pa_context_subscribe");
-    if (refuseSubscription) {
-        refuseSubscription = false;
-        mask = static_cast<pa_subscription_mask_t>(mask | (PA_SUBSCRIPTION_MASK_ALL + 1));
-    }
-    return next(context, mask, done, data);
-}
-
-pa_operation* pa_context_get_sink_info_list(pa_context* context, pa_sink_info_cb_t each, void* data) {
-    static auto* next = real(&pa_context_get_sink_info_list, "pa_context_get_sink_info_list");
-    if (failSinkListing) {
-        failSinkListing = false;
-        return pa_context_get_sink_info_by_name(context, "no-such-sink", each, data);
-    }
-    return next(context, each, data);
-}
 
 int pa_stream_connect_record(pa_stream* stream, const char* device, const pa_buffer_attr* attr,
                              pa_stream_flags_t flags) {

@@ -2,19 +2,13 @@
 // Test seams in front of libpulse: the backend's own calls reach these
 // definitions first (the test program defines the functions, which take
 // precedence over the shared library's), and each passes through to the real
-// function unless a test on the calling thread asked for something else.
+// function, running a hook that a test on the calling thread set, if any.
 // The backend's code is the product's, unchanged.
 
 #include <functional>
 
 namespace tarnwick::pulse::seams {
 
-// The next subscription asks the server for events no server knows, which
-// it refuses.
-extern thread_local bool refuseSubscription;
-// The next sink listing asks for a sink that does not exist, so that the
-// server ends the list with an error.
-extern thread_local bool failSinkListing;
 // Runs right after a record stream of this thread was connected, with the
 // main-loop lock held.
 extern thread_local std::function<void()> afterRecordConnect;
