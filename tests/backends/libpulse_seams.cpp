@@ -7,6 +7,7 @@ namespace tarnwick::pulse::seams {
 
 thread_local std::function<void()> afterRecordConnect;
 thread_local std::function<void()> afterWait;
+thread_local std::function<void()> beforeStop;
 
 namespace {
 template <typename Function>
@@ -37,6 +38,16 @@ void pa_threaded_mainloop_wait(pa_threaded_mainloop* mainloop) {
         afterWait();
         pa_threaded_mainloop_lock(mainloop);
     }
+}
+
+void pa_threaded_mainloop_stop(pa_threaded_mainloop* mainloop) {
+    static auto* next = real(&pa_threaded_mainloop_stop, "pa_threaded_mainloop_stop");
+    if (beforeStop) {
+        const std::function<void()> hook = std::move(beforeStop);
+        beforeStop = nullptr;
+        hook();
+    }
+    next(mainloop);
 }
 
 }  // extern "C"

@@ -16,4 +16,8 @@ extern thread_local std::function<void()> afterRecordConnect;
 // main-loop lock released (a wait that ends that much later).
 extern thread_local std::function<void()> afterWait;
 
+// Runs once, when this thread next stops a main loop, while its events still
+// run (a stop that comes that much later).
+extern thread_local std::function<void()> beforeStop;
+
 }  // namespace tarnwick::pulse::seams

@@ -250,7 +250,15 @@ TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
         std::make_shared<PulseAudioSystem>("lifetimes").reset();
 
         Calls input, tapped;
+        // Outlives the system: a change it heard may still be queued.
+        auto changes = std::make_shared<Calls>();
         auto system = std::make_shared<PulseAudioSystem>("lifetimes");
+        const AudioObjectPropertyAddress defaultOutput{audio::kPropDefaultOutputDevice, audio::kScopeGlobal,
+                                                       audio::kElementMain};
+        EXPECT_EQ(system->AudioObjectAddPropertyListenerBlock(
+                      audio::kSystemObject, &defaultOutput, nullptr,
+                      [changes](UInt32, const AudioObjectPropertyAddress*) { changes->record(); }),
+                  0);
         EXPECT_NE(deviceNamed(*system, kSource), 0u);
         AudioUnit unit = inputUnit(*system, input);
         ASSERT_EQ(system->AudioOutputUnitStart(unit), 0);
@@ -261,7 +269,16 @@ TEST_F(PulseLifetimes, DestroyedWithRepliesInFlight) {
             EXPECT_TRUE(input.waitUntil([](Calls& c) { return c.count > 0; }));
             EXPECT_TRUE(tapped.waitUntil([](Calls& c) { return c.count > 0; }));
         }
+        // The server's events keep coming until the system stops its event
+        // thread: whatever that thread runs until then must find everything
+        // it reaches still there.
+        const int heard = changes->calls();
+        seams::beforeStop = [&] {
+            EXPECT_TRUE(changes->waitUntil([heard](Calls& c) { return c.count > heard; }))
+                << "the server's changes stopped reaching the system";
+        };
         system.reset();
+        seams::beforeStop = nullptr;
         input.end();
         tapped.end();
         EXPECT_EQ(input.lateCalls() + tapped.lateCalls(), 0);
