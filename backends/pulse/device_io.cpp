@@ -50,10 +50,14 @@ OSStatus TapStream::start(const ServerDevice& sink, UInt32 fragmentFrames) {
 }
 
 void TapStream::ready(pa_stream* stream) {
+    // What arrives until the proc takes the stream waits in the ring.
     const std::size_t granted = grantedFragmentBytes(stream);
     if (granted > kLargestFragmentBytes) {
         pump_.allocate(pump_.cycleFrames(), pa_frame_size(&spec_), spec_.rate, kPumpRingSeconds, granted);
     }
+}
+
+void TapStream::startDelivering() {
     pump_.start([this](const unsigned char* data, UInt32 frames, std::uint64_t sampleTime,
                        std::uint64_t host) { deliver(data, frames, sampleTime, host); },
                 nullptr, "tap-io", openerSignals_);
@@ -173,6 +177,8 @@ OSStatus DeviceIO::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
         std::lock_guard lock(mutex_);
         auto found = procs_.find(procKey(proc));
         if (found != procs_.end() && !found->second.stream) {
+            // Under the lock, as a stop or destroy that follows must find it.
+            stream->startDelivering();
             found->second.stream = std::move(stream);
             return 0;
         }

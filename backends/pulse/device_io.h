@@ -29,6 +29,10 @@ public:
     ~TapStream() override { close(); }
 
     OSStatus start(const ServerDevice& sink, UInt32 fragmentFrames);
+    // Once the IO proc has taken the stream as its own: from here on its IO
+    // block runs. Never before, so that a proc destroyed or stopped while
+    // its start was under way is never called.
+    void startDelivering();
     // After this no IO block begins.
     void stopDelivering() noexcept {
         running_.store(false, std::memory_order_release);

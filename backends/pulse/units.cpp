@@ -100,10 +100,16 @@ void UnitStream::callInput(const unsigned char* slice, UInt32 frames, std::uint6
 
 void UnitStream::ready(pa_stream* stream) {
     if (!recording_) return;
+    // What arrives until the unit takes the stream waits in the ring.
     const std::size_t granted = grantedFragmentBytes(stream);
     if (granted > kLargestFragmentBytes) {
         pump_.allocate(pump_.cycleFrames(), pa_frame_size(&spec_), spec_.rate, kPumpRingSeconds, granted);
     }
+}
+
+void UnitStream::startDelivering() {
+    taken_.store(true, std::memory_order_release);
+    if (!recording_) return;
     pump_.start([this](const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
                        std::uint64_t host) { callInput(slice, frames, sampleTime, host); },
                 // A device gone: the next render says so.
@@ -184,7 +190,8 @@ void UnitStream::writable(pa_stream* stream, std::size_t bytes) {
     while (bytes >= frameBytes && !closing()) {
         const auto frames = static_cast<UInt32>(std::min<std::size_t>(bytes / frameBytes, config_.maxFramesPerSlice));
         renderBuffers_.reset(frames, true);
-        if (config_.renderCallback.inputProc) {
+        // Until the unit has taken the stream the server gets silence.
+        if (config_.renderCallback.inputProc && taken_.load(std::memory_order_acquire)) {
             AudioTimeStamp stamp = stampAt(sampleTime_);
             AudioUnitRenderActionFlags flags = 0;
             config_.renderCallback.inputProc(config_.renderCallback.inputProcRefCon, &flags, &stamp, 0, frames, list);
@@ -298,6 +305,9 @@ OSStatus Units::start(AudioUnit unit) {
         std::lock_guard lock(mutex_);
         Unit* u = find(unit);
         if (u && !u->stream) {
+            // Under the lock: a stop or dispose that follows finds the
+            // stream delivering, and stops it.
+            stream->startDelivering();
             u->stream = std::move(stream);
             return 0;
         }

@@ -36,6 +36,10 @@ public:
     // Frames per input callback: the buffer size the device reports.
     UInt32 cycleFrames() const { return pump_.cycleFrames(); }
     bool recording() const { return recording_; }
+    // Once the unit has taken the stream as its own: from here on its input
+    // callback runs. Never before, so that a unit disposed while its start
+    // was under way is never called.
+    void startDelivering();
     // After this no callback begins.
     void stopDelivering() noexcept { pump_.requestStop(); }
     // Called from inside this unit's own input callback.
@@ -67,6 +71,7 @@ private:
     const unsigned char* slice_ = nullptr;   // recording, IO thread: the slice being delivered
     std::uint64_t lastSampleTime_ = 0;       // recording, IO thread: where the last slice began
     std::atomic<bool> deviceGone_{false};
+    std::atomic<bool> taken_{false};  // startDelivering() has run
     pa_time_event* failTimer_ = nullptr;  // under the main-loop lock
     std::uint64_t sampleTime_ = 0;        // playback
     CapturePump pump_;                    // recording: slices of one fixed size
