@@ -8,6 +8,10 @@ namespace {
 
 constexpr pa_usec_t kDefaultRecheckFirst = 250 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kDefaultRecheckLast = 1000 * PA_USEC_PER_MSEC;
+// How often the defaults are read with no event at all: a server whose
+// session manager applies a default late, on a loaded machine, may never
+// announce the default it finally applies.
+constexpr pa_usec_t kDefaultRefresh = 1000 * PA_USEC_PER_MSEC;
 
 void dropOperation(pa_operation* operation) {
     if (operation) pa_operation_unref(operation);
@@ -58,6 +62,8 @@ std::string ServerDevices::load(double timeoutSeconds) {
         connection_.finishLocked(pa_context_get_sink_info_list(context, &ServerDevices::sinkListed, this),
                                  timeoutSeconds);
     if (!listed || listingFailed_) return "cannot read the sound server's devices: " + connection_.lastError();
+    // Lives as long as the main loop, which frees it.
+    pa_context_rttime_new(context, pa_rtclock_now() + kDefaultRefresh, &ServerDevices::refreshServer, this);
     return "";
 }
 
@@ -158,6 +164,13 @@ void ServerDevices::recheckServer(pa_mainloop_api* api, pa_time_event* timer, co
     api->time_free(timer);
     auto* self = static_cast<ServerDevices*>(data);
     dropOperation(pa_context_get_server_info(self->connection_.context(), &ServerDevices::serverInfo, self));
+}
+
+void ServerDevices::refreshServer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*, void* data) {
+    auto* self = static_cast<ServerDevices*>(data);
+    pa_context* context = self->connection_.context();
+    dropOperation(pa_context_get_server_info(context, &ServerDevices::serverInfo, self));
+    pa_context_rttime_restart(context, timer, pa_rtclock_now() + kDefaultRefresh);
 }
 
 AudioObjectID ServerDevices::idFor(bool isSink, const std::string& name) {

@@ -69,6 +69,7 @@ private:
     static void sinkListed(pa_context*, const pa_sink_info* info, int eol, void* self);
     static void event(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void recheckServer(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*, void* self);
+    static void refreshServer(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*, void* self);
 
     void upsert(ServerDevice device, uint32_t index);
     void remove(bool isSink, uint32_t index);
