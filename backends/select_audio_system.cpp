@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "backends/call_layer/call_layer.h"
 #include "backends/sim/sim_audio_system.h"
 #if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
 #include "backends/coreaudio/coreaudio_audio_system.h"
@@ -31,12 +32,7 @@ std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  //
 // A stop that arrived meanwhile takes precedence (see failStart).
 [[noreturn]] void fail(const std::string& message) { failStart(message, 1); }
 
-std::shared_ptr<AudioSystem> open() {
-    const char* choice = std::getenv("TARNWICK_AUDIO");
-    std::string name = choice ? choice : "";
-#if defined(__APPLE__)
-    if (name.empty()) name = "coreaudio";
-#endif
+std::shared_ptr<AudioSystem> openBackend(const std::string& name) {
 #if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
     if (name == "coreaudio") {
 #if defined(TARNWICK_COREAUDIO_OVER_SIM)
@@ -73,6 +69,24 @@ std::shared_ptr<AudioSystem> open() {
         fail("audio system \"" + name + "\" is not available in this build — set TARNWICK_AUDIO=sim to use the simulated one");
     }
     fail("unknown audio system \"" + name + "\" (expected coreaudio, pulse or sim)");
+}
+
+std::shared_ptr<AudioSystem> open() {
+    const char* choice = std::getenv("TARNWICK_AUDIO");
+    std::string name = choice ? choice : "";
+#if defined(__APPLE__)
+    if (name.empty()) name = "coreaudio";
+#endif
+    // The simulated system traces and injects faults itself, from these
+    // variables as well as its own.
+    if (name == "sim") return openBackend(name);
+    call_layer::LayerSetup layer;
+    try {
+        layer = call_layer::layerSetupFromEnvironment();
+    } catch (const sim::ScenarioError& error) {
+        fail(error.what());
+    }
+    return call_layer::wrap(openBackend(name), std::move(layer));
 }
 }  // namespace
 

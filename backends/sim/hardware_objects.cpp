@@ -12,10 +12,6 @@ namespace {
 
 constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
 
-std::string jsonLine(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 }  // namespace
 
 AudioObjectID HardwareObjects::nextObjectID() {

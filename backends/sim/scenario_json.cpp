@@ -46,7 +46,7 @@ std::string syntaxDetail(const std::string& what) {
 }  // namespace
 
 void JsonReader::fail(const std::string& where, const std::string& problem) const {
-    std::string message = "simulated audio: " + source_ + ": ";
+    std::string message = subject_ + ": " + source_ + ": ";
     if (!where.empty()) message += where + ": ";
     message += problem;
     // One log line, whatever the scenario's strings hold.

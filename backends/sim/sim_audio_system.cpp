@@ -147,7 +147,7 @@ void SimAudioSystem::releaseString(audio::StringRef ref) {
 }
 
 std::unique_ptr<audio::SampleRateConverter> SimAudioSystem::makeConverter(double inRate, double outRate) {
-    return makeTracedConverter(inRate, outRate, ctx_.trace, ctx_.faults, nextConverter_.fetch_add(1));
+    return makeSimConverter(inRate, outRate, ctx_.trace, ctx_.faults, nextConverter_.fetch_add(1));
 }
 
 }  // namespace tarnwick::sim

@@ -65,26 +65,34 @@ private:
 
 }  // namespace
 
-std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(double inRate, double outRate,
-                                                                std::shared_ptr<Trace> trace,
-                                                                std::shared_ptr<FaultTable> faults,
-                                                                std::uint64_t number) {
+std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(
+    double inRate, double outRate, std::shared_ptr<Trace> trace, std::shared_ptr<FaultTable> faults,
+    std::uint64_t number, kit::FunctionRef<std::unique_ptr<audio::SampleRateConverter>()> build) {
     std::string args = "in=" + numberText(inRate) + " out=" + numberText(outRate);
     if (auto hit = faults->check(Call::AudioConverterNew)) {
         trace->call("AudioConverterNew", args, hit->status, "none fault");
         return nullptr;
     }
-#if defined(__APPLE__)
-    auto inner = coreaudio::makeAudioConverter(inRate, outRate);
-#else
-    auto inner = audio::makeSoxrConverter(inRate, outRate);
-#endif
+    auto inner = build();
     if (!inner) {
         trace->call("AudioConverterNew", args, audio::kInvalidParameterError, "none");
         return nullptr;
     }
     trace->call("AudioConverterNew", args, 0, "conv#" + std::to_string(number));
     return std::make_unique<TracedConverter>(std::move(inner), std::move(trace), std::move(faults), number);
+}
+
+std::unique_ptr<audio::SampleRateConverter> makeSimConverter(double inRate, double outRate,
+                                                             std::shared_ptr<Trace> trace,
+                                                             std::shared_ptr<FaultTable> faults, std::uint64_t number) {
+    return makeTracedConverter(inRate, outRate, std::move(trace), std::move(faults), number,
+                               [&]() -> std::unique_ptr<audio::SampleRateConverter> {
+#if defined(__APPLE__)
+        return coreaudio::makeAudioConverter(inRate, outRate);
+#else
+        return audio::makeSoxrConverter(inRate, outRate);
+#endif
+    });
 }
 
 }  // namespace tarnwick::sim
