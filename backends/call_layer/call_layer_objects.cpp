@@ -112,7 +112,12 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, c
     }
     traceCall("AudioObjectGetPropertyData", argsText, status, [&] {
         if (status != 0 || !ioDataSize || !outData) return std::string();
-        if (isString) return stringName(ref);
+        if (isString) {
+            // Shown with its text, as the simulated system shows it; the
+            // look-up is the backend's, not the program's, so it is not traced.
+            std::optional<std::string> text = inner_->stringValue(ref);
+            return text ? stringName(ref) + " " + sim::quotedText(*text) : stringName(ref);
+        }
         return valueText(inAddress, outData, *ioDataSize);
     });
     return status;

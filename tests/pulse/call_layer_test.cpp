@@ -2,14 +2,11 @@
 // failing start against a real server and gets the lines and status the
 // simulated system gives for the same fault, and the trace names the calls.
 
-#include <algorithm>
-
 #include "tests/pulse/server_test.h"
+#include "tests/sys/sys_run.h"
 
 namespace tarnwick::testing::pulse {
 namespace {
-
-const std::string sysPrefix = "[tarnwick-syscapture] ";
 
 class CallLayer : public ServerTest {
 protected:
@@ -36,27 +33,21 @@ TEST_P(CallLayer, InjectedDeviceStartFailureEndsTheStartAsOnTheSimulatedSystem) 
                                         "capture start failed: AudioDeviceStart failed (1852797029)"}));
     EXPECT_TRUE(capture->stdoutBytes().empty());
 
-    // Every start reached the layer and went no further; what was created
-    // before it was destroyed again, with the IDs the server's objects got.
-    std::vector<std::string> starts, created, destroyed;
-    for (const std::string& line : readLines(trace)) {
-        if (line.rfind("AudioDeviceStart ", 0) == 0) starts.push_back(line);
-        if (line.rfind("AudioHardwareCreateAggregateDevice ", 0) == 0) {
-            ASSERT_NE(line.find(" -> 0 id="), std::string::npos) << line;
-            created.push_back(line.substr(line.rfind("id=") + 3));
-        }
-        if (line.rfind("AudioHardwareDestroyAggregateDevice ", 0) == 0) {
-            ASSERT_EQ(line.substr(line.size() - 5), " -> 0") << line;
-            destroyed.push_back(line.substr(36, line.size() - 5 - 36));
-        }
+    // Every start reached the layer and went no further, and the trace shows
+    // every object created on the server released in order.
+    const auto calls = parseTrace(readLines(trace));
+    std::size_t starts = 0;
+    for (const TraceCall& call : calls) {
+        if (call.call != "AudioDeviceStart") continue;
+        ++starts;
+        EXPECT_EQ(call.status, 1852797029);
+        EXPECT_EQ(call.result, "fault");
+        ASSERT_EQ(call.args.size(), 2u);
+        EXPECT_EQ(call.args[1].rfind("proc#", 0), 0u) << call.args[1];
     }
-    ASSERT_EQ(starts.size(), 4u) << readFile(trace);
-    for (const std::string& line : starts) {
-        EXPECT_EQ(line.substr(line.find(" -> ")), " -> 1852797029 fault") << line;
-        EXPECT_NE(line.find(" proc#"), std::string::npos) << line;
-    }
-    EXPECT_FALSE(created.empty()) << readFile(trace);
-    EXPECT_EQ(destroyed, created);
+    EXPECT_EQ(starts, 4u) << readFile(trace);
+    EXPECT_FALSE(createdObjects(calls).aggregates.empty()) << readFile(trace);
+    expectEverythingReleasedInOrder(calls);
 }
 
 TEST_P(CallLayer, AFaultsFileThatCannotBeUsedFailsTheStartWithOneLine) {
