@@ -43,19 +43,20 @@ std::shared_ptr<audio::AudioSystem> guarded(const std::string& sourceName, Load 
 
 }  // namespace
 
-std::shared_ptr<audio::AudioSystem> openFromEnvironment() {
+std::shared_ptr<audio::AudioSystem> openFromEnvironment(LayerVariables layerVariables) {
+    const bool readLayerVariables = layerVariables == LayerVariables::read;
     // An empty variable counts as absent. The variables for every backend
     // work here too: the trace is the simulator's own, so one of them names
     // it; the faults join the scenario's.
     std::string scenarioPath = environment("TARNWICK_SIM_SCENARIO");
     std::string tracePath = environment("TARNWICK_SIM_TRACE");
-    if (tracePath.empty()) tracePath = environment("TARNWICK_TRACE");
+    if (tracePath.empty() && readLayerVariables) tracePath = environment("TARNWICK_TRACE");
     auto load = [&] {
         std::string text = scenarioPath.empty()
                                ? defaultScenarioText()
                                : readTextFile(scenarioPath, "simulated audio", "the scenario file");
         const std::string& name = scenarioPath.empty() ? std::string(kDefaultScenarioName) : scenarioPath;
-        return open(text, name, tracePath, readFaultFile(environment("TARNWICK_FAULTS")));
+        return open(text, name, tracePath, readFaultFile(readLayerVariables ? environment("TARNWICK_FAULTS") : ""));
     };
     if (scenarioPath.empty()) return load();
     return guarded(scenarioPath, load);
