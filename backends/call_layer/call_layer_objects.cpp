@@ -4,12 +4,9 @@
 #include <cstring>
 
 #include "backends/call_layer/call_layer_system.h"
-#include "backends/sim/json_builder.h"
-#include "backends/sim/trace_text.h"
+#include "backends/call_layer/trace_text.h"
 
 namespace tarnwick::call_layer {
-
-using sim::FaultTable;
 
 namespace {
 
@@ -17,8 +14,8 @@ std::optional<UInt32> selectorOf(const AudioObjectPropertyAddress* address) {
     return address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
 }
 
-sim::FaultScope scopeOf(const AudioObjectPropertyAddress* address) {
-    return address ? FaultTable::objectScope(address->mScope) : sim::FaultScope::any;
+FaultScope scopeOf(const AudioObjectPropertyAddress* address) {
+    return address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
 }
 
 bool isStringProperty(const AudioObjectPropertyAddress* address) {
@@ -34,7 +31,7 @@ bool isStringProperty(const AudioObjectPropertyAddress* address) {
 }
 
 std::string queueText(const kit::SerialQueue* queue) {
-    return queue ? " queue=" + sim::quotedText(queue->label()) : std::string(" queue=null");
+    return queue ? " queue=" + quotedText(queue->label()) : std::string(" queue=null");
 }
 
 // A property value as the trace shows it, from its bytes: a rate, one
@@ -43,18 +40,18 @@ std::string valueText(const AudioObjectPropertyAddress* address, const void* dat
     if (address && address->mSelector == audio::kPropNominalSampleRate && size == sizeof(Float64)) {
         Float64 rate;
         std::memcpy(&rate, data, sizeof rate);
-        return sim::numberText(rate);
+        return numberText(rate);
     }
     if (size == sizeof(AudioStreamBasicDescription)) {
         AudioStreamBasicDescription format;
         std::memcpy(&format, data, sizeof format);
-        return sim::formatText(format);
+        return formatText(format);
     }
     if (size % sizeof(UInt32) != 0) return "size=" + std::to_string(size);
     std::vector<UInt32> values(size / sizeof(UInt32));
     std::memcpy(values.data(), data, size);
     if (values.size() == 1) return std::to_string(values[0]);
-    return sim::listText(values);
+    return listText(values);
 }
 
 }  // namespace
@@ -67,7 +64,7 @@ void CallLayerSystem::traceCall(const char* name, Text args, OSStatus status) co
     if (trace_->enabled()) trace_->call(name, args(), status, "");
 }
 
-OSStatus CallLayerSystem::faulted(const char* name, Text args, const sim::FaultHit& hit, const char* result) const {
+OSStatus CallLayerSystem::faulted(const char* name, Text args, const FaultHit& hit, const char* result) const {
     if (trace_->enabled()) trace_->call(name, args(), hit.status, result);
     return hit.status;
 }
@@ -76,7 +73,7 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObjectI
                                                          const AudioObjectPropertyAddress* inAddress,
                                                          UInt32 inQualifierDataSize, const void* inQualifierData,
                                                          UInt32* outDataSize) {
-    auto args = [&] { return sim::addressArgs(inObjectID, inAddress) + sim::qualifierText(inQualifierDataSize, inQualifierData); };
+    auto args = [&] { return addressArgs(inObjectID, inAddress) + qualifierText(inQualifierDataSize, inQualifierData); };
     if (auto hit = faults_->check(Call::AudioObjectGetPropertyDataSize, selectorOf(inAddress), scopeOf(inAddress))) {
         if (hit->nullResult && outDataSize) *outDataSize = 0;
         return faulted("AudioObjectGetPropertyDataSize", args, *hit);
@@ -93,7 +90,7 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, c
                                                      UInt32* ioDataSize, void* outData) {
     std::string args;
     if (trace_->enabled()) {
-        args = sim::addressArgs(inObjectID, inAddress) + sim::qualifierText(inQualifierDataSize, inQualifierData);
+        args = addressArgs(inObjectID, inAddress) + qualifierText(inQualifierDataSize, inQualifierData);
         if (ioDataSize) args += " size=" + std::to_string(*ioDataSize);
     }
     auto argsText = [&] { return args; };
@@ -116,7 +113,7 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, c
             // Shown with its text, as the simulated system shows it; the
             // look-up is the backend's, not the program's, so it is not traced.
             std::optional<std::string> text = inner_->stringValue(ref);
-            return text ? stringName(ref) + " " + sim::quotedText(*text) : stringName(ref);
+            return text ? stringName(ref) + " " + quotedText(*text) : stringName(ref);
         }
         return valueText(inAddress, outData, *ioDataSize);
     });
@@ -127,7 +124,7 @@ OSStatus CallLayerSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID, c
                                                      UInt32 inQualifierDataSize, const void* inQualifierData,
                                                      UInt32 inDataSize, const void* inData) {
     auto args = [&] {
-        std::string text = sim::addressArgs(inObjectID, inAddress);
+        std::string text = addressArgs(inObjectID, inAddress);
         if (inData && (inDataSize == sizeof(UInt32) || inDataSize == sizeof(Float64))) text += " value=" + valueText(inAddress, inData, inDataSize);
         return text;
     };
@@ -144,7 +141,7 @@ OSStatus CallLayerSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inOb
                                                               const AudioObjectPropertyAddress* inAddress,
                                                               kit::SerialQueue* inDispatchQueue,
                                                               audio::PropertyListenerBlock inListener) {
-    auto args = [&] { return sim::addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
+    auto args = [&] { return addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
     if (auto hit = faults_->check(Call::AudioObjectAddPropertyListenerBlock, selectorOf(inAddress), scopeOf(inAddress))) {
         return faulted("AudioObjectAddPropertyListenerBlock", args, *hit);
     }
@@ -158,7 +155,7 @@ OSStatus CallLayerSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID i
                                                                  const AudioObjectPropertyAddress* inAddress,
                                                                  kit::SerialQueue* inDispatchQueue,
                                                                  audio::PropertyListenerBlock inListener) {
-    auto args = [&] { return sim::addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
+    auto args = [&] { return addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
     if (auto hit =
             faults_->check(Call::AudioObjectRemovePropertyListenerBlock, selectorOf(inAddress), scopeOf(inAddress))) {
         return faulted("AudioObjectRemovePropertyListenerBlock", args, *hit);
@@ -171,7 +168,7 @@ OSStatus CallLayerSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID i
 
 OSStatus CallLayerSystem::AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                                         AudioObjectID* outTapID) {
-    auto args = [&] { return sim::jsonLine(inDescription.toJson()); };
+    auto args = [&] { return jsonLine(inDescription.toJson()); };
     if (auto hit = faults_->check(Call::AudioHardwareCreateProcessTap)) {
         if (hit->nullResult && outTapID) *outTapID = 0;
         return faulted("AudioHardwareCreateProcessTap", args, *hit);
@@ -194,7 +191,7 @@ OSStatus CallLayerSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) 
 
 OSStatus CallLayerSystem::AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                              AudioObjectID* outDeviceID) {
-    auto args = [&] { return sim::jsonLine(inDescription); };
+    auto args = [&] { return jsonLine(inDescription); };
     if (auto hit = faults_->check(Call::AudioHardwareCreateAggregateDevice)) {
         if (hit->nullResult && outDeviceID) *outDeviceID = 0;
         return faulted("AudioHardwareCreateAggregateDevice", args, *hit);
@@ -263,7 +260,7 @@ std::optional<std::string> CallLayerSystem::stringValue(audio::StringRef ref) {
     std::optional<std::string> value = inner_->stringValue(ref);
     traceCall("CFStringGetCString", [&] { return ref ? stringName(ref) : std::string("null"); },
               value ? 0 : audio::kInvalidParameterError,
-              [&] { return value ? sim::quotedText(*value) : std::string(); });
+              [&] { return value ? quotedText(*value) : std::string(); });
     return value;
 }
 

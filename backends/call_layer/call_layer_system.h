@@ -8,21 +8,19 @@
 #include <optional>
 #include <string>
 
+#include "backends/call_layer/call_names.h"
+#include "backends/call_layer/fault_table.h"
 #include "backends/call_layer/handle_numbers.h"
-#include "backends/sim/call_names.h"
-#include "backends/sim/fault_table.h"
-#include "backends/sim/trace.h"
+#include "backends/call_layer/trace.h"
 #include "frame/audio/audio_system.h"
 #include "frame/kit/function_ref.h"
 
 namespace tarnwick::call_layer {
 
-using sim::Call;
-
 class CallLayerSystem final : public audio::AudioSystem {
 public:
-    CallLayerSystem(std::shared_ptr<audio::AudioSystem> inner, std::shared_ptr<sim::Trace> trace,
-                    std::shared_ptr<sim::FaultTable> faults)
+    CallLayerSystem(std::shared_ptr<audio::AudioSystem> inner, std::shared_ptr<Trace> trace,
+                    std::shared_ptr<FaultTable> faults)
         : inner_(std::move(inner)), trace_(std::move(trace)), faults_(std::move(faults)) {}
 
     OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
@@ -80,15 +78,15 @@ private:
     void traceCall(const char* name, Text args, OSStatus status, Text result) const;
     void traceCall(const char* name, Text args, OSStatus status) const;
     // Traces a faulted call and hands back its status.
-    OSStatus faulted(const char* name, Text args, const sim::FaultHit& hit, const char* result = "fault") const;
+    OSStatus faulted(const char* name, Text args, const FaultHit& hit, const char* result = "fault") const;
 
     std::string unitName(AudioUnit unit) const { return units_.name("unit", handleKey(unit)); }
     std::string procName(AudioDeviceIOProcID proc) const { return procs_.name("proc", handleKey(proc)); }
     std::string stringName(audio::StringRef ref) const { return strings_.name("str", handleKey(ref)); }
 
     const std::shared_ptr<audio::AudioSystem> inner_;
-    const std::shared_ptr<sim::Trace> trace_;
-    const std::shared_ptr<sim::FaultTable> faults_;
+    const std::shared_ptr<Trace> trace_;
+    const std::shared_ptr<FaultTable> faults_;
     HandleNumbers units_, procs_, components_, strings_;
     std::atomic<std::uint64_t> nextConverter_{1};
 };

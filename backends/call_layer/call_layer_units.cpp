@@ -1,18 +1,16 @@
 // Audio units, renders and sample-rate converters through the call layer.
 
 #include "backends/call_layer/call_layer_system.h"
-#include "backends/sim/trace_text.h"
-#include "backends/sim/traced_converter.h"
+#include "backends/call_layer/trace_text.h"
+#include "backends/call_layer/traced_converter.h"
 
 namespace tarnwick::call_layer {
-
-using sim::FaultTable;
 
 namespace {
 
 std::string propertyArgs(const std::string& unit, AudioUnitPropertyID id, AudioUnitScope scope,
                          AudioUnitElement element) {
-    return unit + " prop=" + std::to_string(id) + " scope=" + sim::unitScopeText(scope) +
+    return unit + " prop=" + std::to_string(id) + " scope=" + unitScopeText(scope) +
            " element=" + std::to_string(element);
 }
 
@@ -25,7 +23,7 @@ AudioComponent CallLayerSystem::AudioComponentFindNext(AudioComponent inComponen
         if (inDesc) {
             for (UInt32 code : {inDesc->componentType, inDesc->componentSubType, inDesc->componentManufacturer}) {
                 text += ' ';
-                text += sim::fourCCText(code);
+                text += fourCCText(code);
             }
         }
         return text;
@@ -73,7 +71,7 @@ OSStatus CallLayerSystem::AudioUnitSetProperty(AudioUnit inUnit, AudioUnitProper
     }
     OSStatus status = inner_->AudioUnitSetProperty(inUnit, inID, inScope, inElement, inData, inDataSize);
     traceCall("AudioUnitSetProperty", [&] {
-        std::string value = inData ? sim::unitValueText(inID, inData, inDataSize) : std::string();
+        std::string value = inData ? unitValueText(inID, inData, inDataSize) : std::string();
         return value.empty() ? args() : args() + " value=" + value;
     }, status);
     return status;
@@ -87,7 +85,7 @@ OSStatus CallLayerSystem::AudioUnitGetProperty(AudioUnit inUnit, AudioUnitProper
     }
     OSStatus status = inner_->AudioUnitGetProperty(inUnit, inID, inScope, inElement, outData, ioDataSize);
     traceCall("AudioUnitGetProperty", args, status, [&] {
-        return status == 0 && outData && ioDataSize ? sim::unitValueText(inID, outData, *ioDataSize) : std::string();
+        return status == 0 && outData && ioDataSize ? unitValueText(inID, outData, *ioDataSize) : std::string();
     });
     return status;
 }
@@ -148,7 +146,7 @@ OSStatus CallLayerSystem::AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActio
 }
 
 std::unique_ptr<audio::SampleRateConverter> CallLayerSystem::makeConverter(double inRate, double outRate) {
-    return sim::makeTracedConverter(inRate, outRate, trace_, faults_, nextConverter_.fetch_add(1),
+    return makeTracedConverter(inRate, outRate, trace_, faults_, nextConverter_.fetch_add(1),
                                     [&] { return inner_->makeConverter(inRate, outRate); });
 }
 

@@ -4,7 +4,7 @@
 #include "backends/sim/hardware_objects.h"
 
 #include "backends/model/aggregate_description.h"
-#include "backends/sim/trace_text.h"
+#include "backends/sim/layer_names.h"
 
 namespace tarnwick::sim {
 

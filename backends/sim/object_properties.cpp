@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/scenario.h"
-#include "backends/sim/trace.h"
 
 namespace tarnwick::sim {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "backends/sim/json_builder.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/sim_audio_system.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 

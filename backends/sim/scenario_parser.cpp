@@ -6,8 +6,8 @@
 #include <map>
 
 #include "backends/sim/fault_parser.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/scenario_json.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 

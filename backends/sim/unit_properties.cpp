@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
-#include "backends/sim/trace_text.h"
 #include "backends/sim/unit_host.h"
 
 namespace tarnwick::sim {

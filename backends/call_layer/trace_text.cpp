@@ -1,12 +1,12 @@
-#include "backends/sim/trace_text.h"
+#include "backends/call_layer/trace_text.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "backends/sim/trace.h"
+#include "backends/call_layer/trace.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 namespace {
 UInt32 readU32(const void* data) {
@@ -108,4 +108,4 @@ std::string unitValueText(AudioUnitPropertyID id, const void* data, UInt32 size)
     }
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -6,12 +6,12 @@
 #include <atomic>
 #include <memory>
 
-#include "backends/sim/fault_table.h"
-#include "backends/sim/trace.h"
+#include "backends/call_layer/fault_table.h"
+#include "backends/call_layer/trace.h"
 #include "frame/audio/audio_system.h"
 #include "frame/kit/function_ref.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 // Converters may outlive the system that made them, so they share the trace
 // and the fault table rather than refer to the system. `build` makes the
@@ -21,9 +21,4 @@ std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(
     double inRate, double outRate, std::shared_ptr<Trace> trace, std::shared_ptr<FaultTable> faults,
     std::uint64_t number, kit::FunctionRef<std::unique_ptr<audio::SampleRateConverter>()> build);
 
-// The simulated system's own: libsoxr (AudioConverter on macOS) underneath.
-std::unique_ptr<audio::SampleRateConverter> makeSimConverter(double inRate, double outRate,
-                                                             std::shared_ptr<Trace> trace,
-                                                             std::shared_ptr<FaultTable> faults, std::uint64_t number);
-
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -1,13 +1,8 @@
-#include "backends/sim/traced_converter.h"
+#include "backends/call_layer/traced_converter.h"
 
-#include "backends/sim/trace_text.h"
-#if defined(__APPLE__)
-#include "backends/coreaudio/audio_converter.h"
-#else
-#include "backends/soxr/soxr_converter.h"
-#endif
+#include "backends/call_layer/trace_text.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 namespace {
 
@@ -82,17 +77,4 @@ std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(
     return std::make_unique<TracedConverter>(std::move(inner), std::move(trace), std::move(faults), number);
 }
 
-std::unique_ptr<audio::SampleRateConverter> makeSimConverter(double inRate, double outRate,
-                                                             std::shared_ptr<Trace> trace,
-                                                             std::shared_ptr<FaultTable> faults, std::uint64_t number) {
-    return makeTracedConverter(inRate, outRate, std::move(trace), std::move(faults), number,
-                               [&]() -> std::unique_ptr<audio::SampleRateConverter> {
-#if defined(__APPLE__)
-        return coreaudio::makeAudioConverter(inRate, outRate);
-#else
-        return audio::makeSoxrConverter(inRate, outRate);
-#endif
-    });
-}
-
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -8,7 +8,7 @@
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 std::string numberText(double value);                           // shortest form: 44100, 44100.5
 std::string formatText(const AudioStreamBasicDescription& f);   // {rate=48000 flags=41 ch=2 bits=32}
@@ -24,4 +24,4 @@ std::string callbackText(const AURenderCallbackStruct& callback);  // {proc} / {
 // not the property's, or the property is not one the trace shows.
 std::string unitValueText(AudioUnitPropertyID id, const void* data, UInt32 size);
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer
