@@ -101,7 +101,9 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, c
     }
     OSStatus status = inner_->AudioObjectGetPropertyData(inObjectID, inAddress, inQualifierDataSize, inQualifierData,
                                                          ioDataSize, outData);
-    bool isString = status == 0 && isStringProperty(inAddress) && ioDataSize && *ioDataSize == sizeof(audio::StringRef);
+    // Strings are numbered for the trace only.
+    bool isString = trace_->enabled() && status == 0 && isStringProperty(inAddress) && ioDataSize &&
+                    *ioDataSize == sizeof(audio::StringRef);
     audio::StringRef ref = nullptr;
     if (isString) {
         std::memcpy(&ref, outData, sizeof ref);
@@ -125,7 +127,9 @@ OSStatus CallLayerSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID, c
                                                      UInt32 inDataSize, const void* inData) {
     auto args = [&] {
         std::string text = addressArgs(inObjectID, inAddress);
-        if (inData && (inDataSize == sizeof(UInt32) || inDataSize == sizeof(Float64))) text += " value=" + valueText(inAddress, inData, inDataSize);
+        if (inData && (inDataSize == sizeof(UInt32) || inDataSize == sizeof(Float64))) {
+            text += " value=" + valueText(inAddress, inData, inDataSize);
+        }
         return text;
     };
     if (auto hit = faults_->check(Call::AudioObjectSetPropertyData, selectorOf(inAddress), scopeOf(inAddress))) {
