@@ -102,7 +102,7 @@ OSStatus CallLayerSystem::AudioObjectGetPropertyData(AudioObjectID inObjectID, c
     OSStatus status = inner_->AudioObjectGetPropertyData(inObjectID, inAddress, inQualifierDataSize, inQualifierData,
                                                          ioDataSize, outData);
     // Strings are numbered for the trace only.
-    bool isString = trace_->enabled() && status == 0 && isStringProperty(inAddress) && ioDataSize &&
+    bool isString = trace_->enabled() && status == 0 && isStringProperty(inAddress) && outData && ioDataSize &&
                     *ioDataSize == sizeof(audio::StringRef);
     audio::StringRef ref = nullptr;
     if (isString) {
