@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "backends/call_layer/call_layer.h"
+#include "backends/sim/run_files.h"
 #include "backends/sim/sim_audio_system.h"
 #if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
 #include "backends/coreaudio/coreaudio_audio_system.h"
@@ -31,12 +34,7 @@ std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  //
 // A stop that arrived meanwhile takes precedence (see failStart).
 [[noreturn]] void fail(const std::string& message) { failStart(message, 1); }
 
-std::shared_ptr<AudioSystem> open() {
-    const char* choice = std::getenv("TARNWICK_AUDIO");
-    std::string name = choice ? choice : "";
-#if defined(__APPLE__)
-    if (name.empty()) name = "coreaudio";
-#endif
+std::shared_ptr<AudioSystem> openBackend(const std::string& name) {
 #if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)
     if (name == "coreaudio") {
 #if defined(TARNWICK_COREAUDIO_OVER_SIM)
@@ -73,6 +71,46 @@ std::shared_ptr<AudioSystem> open() {
         fail("audio system \"" + name + "\" is not available in this build — set TARNWICK_AUDIO=sim to use the simulated one");
     }
     fail("unknown audio system \"" + name + "\" (expected coreaudio, pulse or sim)");
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The call layer over a real backend, when TARNWICK_TRACE or TARNWICK_FAULTS
+// asks for it (empty counts as absent). Its files are read before the
+// backend opens, so that a bad one is reported whatever the backend makes of
+// the machine; with neither variable the backend runs bare.
+struct LayerFiles {
+    std::shared_ptr<call_layer::Trace> trace;
+    std::shared_ptr<call_layer::FaultTable> faults;
+};
+
+std::optional<LayerFiles> layerFilesFromEnvironment() {
+    std::string tracePath = environment("TARNWICK_TRACE");
+    std::string faultsPath = environment("TARNWICK_FAULTS");
+    if (tracePath.empty() && faultsPath.empty()) return std::nullopt;
+    try {
+        auto faults = std::make_shared<call_layer::FaultTable>(sim::readFaultFile(faultsPath));
+        return LayerFiles{sim::openTrace(tracePath, "call trace"), std::move(faults)};
+    } catch (const sim::ScenarioError& error) {
+        fail(error.what());
+    }
+}
+
+std::shared_ptr<AudioSystem> open() {
+    std::string name = environment("TARNWICK_AUDIO");
+#if defined(__APPLE__)
+    if (name.empty()) name = "coreaudio";
+#endif
+    // The simulated system traces and injects faults itself, from these
+    // variables as well as its own.
+    if (name == "sim") return openBackend(name);
+    std::optional<LayerFiles> layer = layerFilesFromEnvironment();
+    std::shared_ptr<AudioSystem> backend = openBackend(name);
+    if (!layer) return backend;
+    return call_layer::wrap(std::move(backend), std::move(layer->trace), std::move(layer->faults));
 }
 }  // namespace
 

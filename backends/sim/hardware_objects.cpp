@@ -4,17 +4,13 @@
 #include "backends/sim/hardware_objects.h"
 
 #include "backends/model/aggregate_description.h"
-#include "backends/sim/trace_text.h"
+#include "backends/sim/layer_names.h"
 
 namespace tarnwick::sim {
 
 namespace {
 
 constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
-
-std::string jsonLine(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 }  // namespace
 

@@ -3,8 +3,8 @@
 
 #include "backends/sim/hardware_objects.h"
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/sim_clock.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 
@@ -13,35 +13,6 @@ template <typename T>
 void append(std::vector<unsigned char>& bytes, const T& value) {
     const auto* p = reinterpret_cast<const unsigned char*>(&value);
     bytes.insert(bytes.end(), p, p + sizeof(T));
-}
-
-// Texts are built by appending: GCC 12 at -O3 mistakes `"x" + std::string`
-// for an overlapping copy (-Wrestrict).
-std::string listText(const std::vector<UInt32>& values) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i) text += ',';
-        text += std::to_string(values[i]);
-    }
-    text += ']';
-    return text;
-}
-
-std::string addressArgs(AudioObjectID object, const AudioObjectPropertyAddress* address) {
-    std::string args = std::to_string(object);
-    if (address) {
-        args += ' ';
-        args += objectAddressText(*address);
-    }
-    return args;
-}
-
-// A 4-byte qualifier (a PID) shows as its value; other reads add nothing.
-std::string qualifierArgs(ObjectProperties::Qualifier qualifier) {
-    if (qualifier.data == nullptr || qualifier.size != sizeof(std::int32_t)) return "";
-    std::int32_t value = 0;
-    std::memcpy(&value, qualifier.data, sizeof value);
-    return " qualifier=" + std::to_string(value);
 }
 
 // Latency and safety offset, in frames: a simulated device captures each
@@ -218,7 +189,7 @@ bool ObjectProperties::exists(AudioObjectID object) const {
 
 OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                    Qualifier qualifier, UInt32* outSize) {
-    std::string args = addressArgs(object, address) + qualifierArgs(qualifier);
+    std::string args = addressArgs(object, address) + qualifierText(qualifier.size, qualifier.data);
     std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
     FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
     if (auto hit = ctx_.faults->check(Call::AudioObjectGetPropertyDataSize, selector, scope)) {
@@ -241,7 +212,7 @@ OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectProper
 
 OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAddress* address, Qualifier qualifier,
                                UInt32* ioSize, void* outData) {
-    std::string args = addressArgs(object, address) + qualifierArgs(qualifier);
+    std::string args = addressArgs(object, address) + qualifierText(qualifier.size, qualifier.data);
     if (ioSize) args += " size=" + std::to_string(*ioSize);
     std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
     FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;

@@ -1,16 +1,12 @@
 // Opening the simulated system: scenario from text, a file or the built-in
-// default; trace file from a path.
+// default; trace file from a path; more faults from a faults file.
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <new>
-#include <system_error>
 
 #include "backends/sim/default_scenario.h"
+#include "backends/sim/fault_parser.h"
+#include "backends/sim/run_files.h"
 #include "backends/sim/scenario_parser.h"
 #include "backends/sim/sim_audio_system.h"
 #include "backends/sim/sim_system.h"
@@ -24,50 +20,13 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-std::string readScenarioFile(const std::string& path) {
-    auto failure = [&path](int error) {
-        return ScenarioError("simulated audio: " + path + ": cannot read the scenario file (" + std::strerror(error) + ")");
-    };
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw failure(errno);
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            try {
-                text.append(buffer, static_cast<std::size_t>(n));
-            } catch (...) {
-                ::close(fd);
-                throw;
-            }
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            // A directory gets here too, and says so ("Is a directory").
-            int error = errno;
-            ::close(fd);
-            throw failure(error);
-        }
-    }
-    ::close(fd);
-    return text;
-}
-
-std::shared_ptr<Trace> openTrace(const std::string& path) {
-    if (path.empty()) return std::make_shared<Trace>();
-    try {
-        return Trace::openFile(path);
-    } catch (const std::system_error& error) {
-        throw ScenarioError("simulated audio: " + path + ": cannot open the trace file (" +
-                            std::strerror(error.code().value()) + ")");
-    }
-}
-
+// Faults from a faults file follow the scenario's own, which so decide first
+// when both fail the same call.
 std::shared_ptr<audio::AudioSystem> open(const std::string& text, const std::string& sourceName,
-                                         const std::string& tracePath) {
+                                         const std::string& tracePath, std::vector<FaultSpec> moreFaults = {}) {
     Scenario scenario = parseScenario(text, sourceName);
-    return std::make_shared<SimAudioSystem>(std::move(scenario), openTrace(tracePath));
+    scenario.faults.insert(scenario.faults.end(), moreFaults.begin(), moreFaults.end());
+    return std::make_shared<SimAudioSystem>(std::move(scenario), openTrace(tracePath, "simulated audio"));
 }
 
 // A scenario too large for the memory at hand is a bad scenario like any
@@ -84,12 +43,23 @@ std::shared_ptr<audio::AudioSystem> guarded(const std::string& sourceName, Load 
 
 }  // namespace
 
-std::shared_ptr<audio::AudioSystem> openFromEnvironment() {
-    // An empty variable counts as absent.
+std::shared_ptr<audio::AudioSystem> openFromEnvironment(LayerVariables layerVariables) {
+    const bool readLayerVariables = layerVariables == LayerVariables::read;
+    // An empty variable counts as absent. The variables for every backend
+    // work here too: the trace is the simulator's own, so one of them names
+    // it; the faults join the scenario's.
     std::string scenarioPath = environment("TARNWICK_SIM_SCENARIO");
     std::string tracePath = environment("TARNWICK_SIM_TRACE");
-    if (scenarioPath.empty()) return open(defaultScenarioText(), kDefaultScenarioName, tracePath);
-    return guarded(scenarioPath, [&] { return open(readScenarioFile(scenarioPath), scenarioPath, tracePath); });
+    if (tracePath.empty() && readLayerVariables) tracePath = environment("TARNWICK_TRACE");
+    auto load = [&] {
+        std::string text = scenarioPath.empty()
+                               ? defaultScenarioText()
+                               : readTextFile(scenarioPath, "simulated audio", "the scenario file");
+        const std::string& name = scenarioPath.empty() ? std::string(kDefaultScenarioName) : scenarioPath;
+        return open(text, name, tracePath, readFaultFile(readLayerVariables ? environment("TARNWICK_FAULTS") : ""));
+    };
+    if (scenarioPath.empty()) return load();
+    return guarded(scenarioPath, load);
 }
 
 std::shared_ptr<audio::AudioSystem> openFromText(const std::string& scenarioText, const std::string& sourceName,

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/object_properties.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "backends/sim/call_names.h"
+#include "backends/sim/layer_names.h"
 #include "frame/audio/platform_types.h"
 
 namespace tarnwick::sim {
@@ -71,18 +71,6 @@ struct TapSpec {
     std::optional<SignalSpec> signal;  // nullopt: the default output device's
 
     UInt32 delivered() const { return deliveredChannels.value_or(channels); }
-};
-
-enum class FaultScope { any, global, input, output };
-
-struct FaultSpec {
-    Call call = Call::AudioObjectGetPropertyData;
-    std::optional<UInt32> property;
-    FaultScope scope = FaultScope::any;
-    OSStatus status = 0;
-    bool nullResult = false;
-    std::uint64_t after = 0;
-    std::optional<std::uint64_t> times;  // nullopt: unlimited
 };
 
 struct EventSpec {

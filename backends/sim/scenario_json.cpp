@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "backends/sim/json_builder.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/sim_audio_system.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 
@@ -46,7 +46,7 @@ std::string syntaxDetail(const std::string& what) {
 }  // namespace
 
 void JsonReader::fail(const std::string& where, const std::string& problem) const {
-    std::string message = "simulated audio: " + source_ + ": ";
+    std::string message = subject_ + ": " + source_ + ": ";
     if (!where.empty()) message += where + ": ";
     message += problem;
     // One log line, whatever the scenario's strings hold.

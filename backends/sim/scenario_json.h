@@ -17,11 +17,13 @@ namespace tarnwick::sim {
 
 class JsonReader {
 public:
-    explicit JsonReader(std::string sourceName) : source_(std::move(sourceName)) {}
+    // `subject` opens every message: what the file is for.
+    explicit JsonReader(std::string sourceName, std::string subject = "simulated audio")
+        : source_(std::move(sourceName)), subject_(std::move(subject)) {}
 
     const std::string& source() const { return source_; }
 
-    // Throws ScenarioError "simulated audio: <source>: [<where>: ]<problem>".
+    // Throws ScenarioError "<subject>: <source>: [<where>: ]<problem>".
     [[noreturn]] void fail(const std::string& where, const std::string& problem) const;
 
     // Parses the text; syntax errors carry line and column, duplicate keys
@@ -46,6 +48,7 @@ public:
 
 private:
     std::string source_;
+    std::string subject_;
 };
 
 }  // namespace tarnwick::sim

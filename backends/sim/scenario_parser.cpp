@@ -5,8 +5,9 @@
 #include <limits>
 #include <map>
 
+#include "backends/sim/fault_parser.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/scenario_json.h"
-#include "backends/sim/trace_text.h"
 
 namespace tarnwick::sim {
 
@@ -38,7 +39,7 @@ public:
         if (auto found = root.find("faults"); found != root.end()) {
             const Json& list = r_.array(*found, "faults");
             for (std::size_t i = 0; i < list.size(); ++i) {
-                scenario_.faults.push_back(fault(list[i], JsonReader::element("faults", i)));
+                scenario_.faults.push_back(parseFault(r_, list[i], JsonReader::element("faults", i)));
             }
         }
         if (auto found = root.find("processes"); found != root.end()) {
@@ -257,62 +258,6 @@ private:
             t.signal = signal(*found, JsonReader::member(where, "signal"));
         }
         return t;
-    }
-
-    FaultSpec fault(const Json& value, const std::string& where) {
-        r_.object(value, where);
-        r_.onlyKeys(value, where, {"call", "property", "scope", "status", "null_result", "after", "times"});
-        FaultSpec f;
-        std::string callWhere = JsonReader::member(where, "call");
-        std::string name = r_.string(r_.required(value, where, "call"), callWhere);
-        auto call = callFromName(name);
-        if (!call) r_.fail(callWhere, "unknown call " + quote(name));
-        f.call = *call;
-        bool filterable = propertyKindOf(f.call) != PropertyKind::none;
-        if (auto found = value.find("property"); found != value.end()) {
-            std::string w = JsonReader::member(where, "property");
-            if (!filterable) r_.fail(w, name + " has no property to filter on");
-            if (found->is_string()) {
-                std::string code = found->get<std::string>();
-                if (code.size() != 4) {
-                    r_.fail(w, "expected an integer or a four-character code, got " + JsonReader::describe(*found));
-                }
-                f.property = (UInt32(static_cast<unsigned char>(code[0])) << 24) |
-                             (UInt32(static_cast<unsigned char>(code[1])) << 16) |
-                             (UInt32(static_cast<unsigned char>(code[2])) << 8) | UInt32(static_cast<unsigned char>(code[3]));
-            } else if (found->is_number()) {
-                f.property = static_cast<UInt32>(r_.integer(*found, w, 0, std::numeric_limits<UInt32>::max()));
-            } else {
-                r_.fail(w, "expected an integer or a four-character code, got " + JsonReader::describe(*found));
-            }
-        }
-        if (auto found = value.find("scope"); found != value.end()) {
-            std::string w = JsonReader::member(where, "scope");
-            if (!filterable) r_.fail(w, name + " has no scope to filter on");
-            std::string scope = r_.string(*found, w);
-            if (scope == "global") {
-                f.scope = FaultScope::global;
-            } else if (scope == "input") {
-                f.scope = FaultScope::input;
-            } else if (scope == "output") {
-                f.scope = FaultScope::output;
-            } else {
-                r_.fail(w, "unknown scope " + quote(scope) + " (expected global, input or output)");
-            }
-        }
-        if (auto found = value.find("status"); found != value.end()) {
-            f.status = static_cast<OSStatus>(r_.integer(*found, JsonReader::member(where, "status"), kStatusMin, kStatusMax));
-        }
-        if (auto found = value.find("null_result"); found != value.end()) {
-            f.nullResult = r_.boolean(*found, JsonReader::member(where, "null_result"));
-        }
-        if (auto found = value.find("after"); found != value.end()) {
-            f.after = static_cast<std::uint64_t>(r_.integer(*found, JsonReader::member(where, "after"), 0, kNoMax));
-        }
-        if (auto found = value.find("times"); found != value.end()) {
-            f.times = static_cast<std::uint64_t>(r_.integer(*found, JsonReader::member(where, "times"), 0, kNoMax));
-        }
-        return f;
     }
 
     ProcessSpec process(const Json& value, const std::string& where, std::size_t index) {

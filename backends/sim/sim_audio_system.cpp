@@ -1,7 +1,12 @@
 #include "backends/sim/sim_system.h"
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/sim_clock.h"
-#include "backends/sim/traced_converter.h"
+#if defined(__APPLE__)
+#include "backends/coreaudio/audio_converter.h"
+#else
+#include "backends/soxr/soxr_converter.h"
+#endif
 
 namespace tarnwick::sim {
 
@@ -147,7 +152,14 @@ void SimAudioSystem::releaseString(audio::StringRef ref) {
 }
 
 std::unique_ptr<audio::SampleRateConverter> SimAudioSystem::makeConverter(double inRate, double outRate) {
-    return makeTracedConverter(inRate, outRate, ctx_.trace, ctx_.faults, nextConverter_.fetch_add(1));
+    return makeTracedConverter(inRate, outRate, ctx_.trace, ctx_.faults, nextConverter_.fetch_add(1),
+                               [&]() -> std::unique_ptr<audio::SampleRateConverter> {
+#if defined(__APPLE__)
+                                   return coreaudio::makeAudioConverter(inRate, outRate);
+#else
+                                   return audio::makeSoxrConverter(inRate, outRate);
+#endif
+                               });
 }
 
 }  // namespace tarnwick::sim

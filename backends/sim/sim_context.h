@@ -5,12 +5,11 @@
 #include <utility>
 
 #include "backends/sim/device_state.h"
-#include "backends/sim/fault_table.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
 #include "backends/sim/process_table.h"
 #include "backends/sim/retired_runs.h"
 #include "backends/sim/scenario.h"
-#include "backends/sim/trace.h"
 
 namespace tarnwick::sim {
 

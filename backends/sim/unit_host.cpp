@@ -4,9 +4,9 @@
 
 #include "backends/sim/unit_host.h"
 
-#include "backends/sim/sim_clock.h"
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
-#include "backends/sim/trace_text.h"
+#include "backends/sim/sim_clock.h"
 
 namespace tarnwick::sim {
 

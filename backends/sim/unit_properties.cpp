@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
-#include "backends/sim/trace_text.h"
 #include "backends/sim/unit_host.h"
 
 namespace tarnwick::sim {
@@ -17,45 +17,9 @@ bool isUsableFloatFormat(const AudioStreamBasicDescription& f) {
            f.mSampleRate >= 0;
 }
 
-UInt32 readU32(const void* data) {
-    UInt32 value = 0;
-    std::memcpy(&value, data, sizeof value);
-    return value;
-}
-
 std::string propertyArgs(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element) {
     return unitName(unit) + " prop=" + std::to_string(id) + " scope=" + unitScopeText(scope) +
            " element=" + std::to_string(element);
-}
-
-std::string callbackText(const AURenderCallbackStruct& callback) {
-    return callback.inputProc ? "{proc}" : "{null}";
-}
-
-// A property value as the trace shows it; empty when its size is not the
-// property's.
-std::string valueTextOf(AudioUnitPropertyID id, const void* data, UInt32 size) {
-    switch (id) {
-        case audio::kUnitPropEnableIO:
-        case audio::kUnitPropCurrentDevice:
-        case audio::kUnitPropMaximumFramesPerSlice:
-            return size == sizeof(UInt32) ? std::to_string(readU32(data)) : "";
-        case audio::kUnitPropStreamFormat: {
-            if (size != sizeof(AudioStreamBasicDescription)) return "";
-            AudioStreamBasicDescription format;
-            std::memcpy(&format, data, sizeof format);
-            return formatText(format);
-        }
-        case audio::kUnitPropSetInputCallback:
-        case audio::kUnitPropSetRenderCallback: {
-            if (size != sizeof(AURenderCallbackStruct)) return "";
-            AURenderCallbackStruct callback;
-            std::memcpy(&callback, data, sizeof callback);
-            return callbackText(callback);
-        }
-        default:
-            return "";
-    }
 }
 
 // The scenario's devices as the shared unit properties see them.
@@ -129,7 +93,7 @@ OSStatus UnitHost::setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnit
 OSStatus UnitHost::applyProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                                  const void* data, UInt32 size, std::string* valueText) {
     if (!data) return audio::kInvalidParameterError;
-    *valueText = valueTextOf(id, data, size);
+    *valueText = unitValueText(id, data, size);
     return model::applyUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, size);
 }
 
@@ -161,7 +125,7 @@ OSStatus UnitHost::readProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitSco
                                 void* data, UInt32* ioSize, std::string* valueText) {
     OSStatus status =
         model::readUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, ioSize);
-    if (status == 0) *valueText = valueTextOf(id, data, *ioSize);
+    if (status == 0) *valueText = unitValueText(id, data, *ioSize);
     return status;
 }
 

@@ -64,7 +64,7 @@ static bool isStringProperty(AudioObjectPropertySelector selector) {
     }
 }
 
-void openSimulatedHal() { useSimulatedHal(sim::openFromEnvironment()); }
+void openSimulatedHal() { useSimulatedHal(sim::openFromEnvironment(sim::LayerVariables::leftToTheLayer)); }
 
 void useSimulatedHal(std::shared_ptr<audio::AudioSystem> system) {
     std::lock_guard lock(openMutex);

@@ -18,7 +18,8 @@
 namespace tarnwick::coreaudio_over_sim {
 
 // Opens the simulated system from TARNWICK_SIM_SCENARIO and TARNWICK_SIM_TRACE,
-// as TARNWICK_AUDIO=sim does. Throws sim::ScenarioError.
+// as TARNWICK_AUDIO=sim does; TARNWICK_TRACE and TARNWICK_FAULTS are the call
+// layer's over the CoreAudio backend. Throws sim::ScenarioError.
 void openSimulatedHal();
 // Puts a given simulated system behind the declarations (in-process tests).
 void useSimulatedHal(std::shared_ptr<audio::AudioSystem> system);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tests/sys/sys_run.h"
@@ -212,6 +213,33 @@ TEST(SysStartFailure, NothingCreatedMeansNothingReleased) {
                     call.call == "CFRelease")
             << "unexpected call " << call.call;
     }
+}
+
+// The variables for every backend work on the simulated system too: the
+// faults file fails the start as the scenario's fault does, and the trace
+// goes to TARNWICK_TRACE.
+TEST(SysStartFailure, FaultsFileAndTraceVariableActAsTheScenarioWould) {
+    const std::string trace = tempPath(".trace");
+    ChildProcess child(sysProgram(), {},
+                       {{"TARNWICK_AUDIO", audioSystemName()},
+                        {"TARNWICK_SIM_SCENARIO", writeTempFile(counterScenario().dump())},
+                        {"TARNWICK_SIM_TRACE", ""},
+                        {"TARNWICK_FAULTS", writeTempFile(R"([{"call": "AudioDeviceStart", "status": 1852797029}])")},
+                        {"TARNWICK_TRACE", trace}});
+    EXPECT_EQ(child.wait(60), 1);
+    std::vector<std::string> messages;
+    for (const std::string& line : child.stderrLines()) {
+        if (line.find("] cb ") == std::string::npos) messages.push_back(line.substr(line.find("] ") + 2));
+    }
+    EXPECT_EQ(messages, concat({{keepAliveLine, outputLine},
+                                retries("AudioDeviceStart", 1852797029),
+                                {"capture start failed: AudioDeviceStart failed (1852797029)"}}));
+    EXPECT_TRUE(child.stdoutBytes().empty());
+    const auto calls = parseTrace(readLines(trace));
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const TraceCall& c) { return c.call == "AudioDeviceStart" && c.result == "fault"; }),
+              4);
+    expectEverythingReleasedInOrder(calls);
 }
 
 }  // namespace

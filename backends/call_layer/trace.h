@@ -9,7 +9,7 @@
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 class Trace {
 public:
@@ -50,4 +50,4 @@ std::string traceSafe(std::string_view text);
 std::string fourCCText(UInt32 code);  // 'nsrt', or the number when not printable
 std::string quotedText(std::string_view text);  // as a JSON string
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

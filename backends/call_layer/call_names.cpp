@@ -1,8 +1,8 @@
-#include "backends/sim/call_names.h"
+#include "backends/call_layer/call_names.h"
 
 #include <array>
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 namespace {
 constexpr std::array<const char*, kCallCount> kNames = {
@@ -59,4 +59,4 @@ PropertyKind propertyKindOf(Call call) {
     }
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -12,10 +12,23 @@
 #include <optional>
 #include <vector>
 
-#include "backends/sim/call_names.h"
-#include "backends/sim/scenario.h"
+#include "backends/call_layer/call_names.h"
+#include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
+
+enum class FaultScope { any, global, input, output };
+
+// One FAULT object: which calls it matches and how they fail.
+struct FaultSpec {
+    Call call = Call::AudioObjectGetPropertyData;
+    std::optional<UInt32> property;
+    FaultScope scope = FaultScope::any;
+    OSStatus status = 0;
+    bool nullResult = false;
+    std::uint64_t after = 0;
+    std::optional<std::uint64_t> times;  // nullopt: unlimited
+};
 
 struct FaultHit {
     OSStatus status;
@@ -44,4 +57,4 @@ private:
     std::array<std::vector<Entry*>, kCallCount> byCall_;
 };
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -1,13 +1,8 @@
-#include "backends/sim/traced_converter.h"
+#include "backends/call_layer/traced_converter.h"
 
-#include "backends/sim/trace_text.h"
-#if defined(__APPLE__)
-#include "backends/coreaudio/audio_converter.h"
-#else
-#include "backends/soxr/soxr_converter.h"
-#endif
+#include "backends/call_layer/trace_text.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 namespace {
 
@@ -65,20 +60,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(double inRate, double outRate,
-                                                                std::shared_ptr<Trace> trace,
-                                                                std::shared_ptr<FaultTable> faults,
-                                                                std::uint64_t number) {
+std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(
+    double inRate, double outRate, std::shared_ptr<Trace> trace, std::shared_ptr<FaultTable> faults,
+    std::uint64_t number, kit::FunctionRef<std::unique_ptr<audio::SampleRateConverter>()> build) {
     std::string args = "in=" + numberText(inRate) + " out=" + numberText(outRate);
     if (auto hit = faults->check(Call::AudioConverterNew)) {
         trace->call("AudioConverterNew", args, hit->status, "none fault");
         return nullptr;
     }
-#if defined(__APPLE__)
-    auto inner = coreaudio::makeAudioConverter(inRate, outRate);
-#else
-    auto inner = audio::makeSoxrConverter(inRate, outRate);
-#endif
+    auto inner = build();
     if (!inner) {
         trace->call("AudioConverterNew", args, audio::kInvalidParameterError, "none");
         return nullptr;
@@ -87,4 +77,4 @@ std::unique_ptr<audio::SampleRateConverter> makeTracedConverter(double inRate, d
     return std::make_unique<TracedConverter>(std::move(inner), std::move(trace), std::move(faults), number);
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -1,8 +1,8 @@
-#include "backends/sim/fault_table.h"
+#include "backends/call_layer/fault_table.h"
 
 #include "frame/audio/platform_types.h"
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 FaultTable::FaultTable(const std::vector<FaultSpec>& specs) {
     for (const FaultSpec& setup : specs) {
@@ -42,4 +42,4 @@ FaultScope FaultTable::unitScope(UInt32 scope) noexcept {
     return FaultScope::any;
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 enum class Call : unsigned char {
     AudioObjectGetPropertyDataSize,
@@ -44,4 +44,4 @@ const char* callName(Call call);
 std::optional<Call> callFromName(std::string_view name);
 PropertyKind propertyKindOf(Call call);
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer

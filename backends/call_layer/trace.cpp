@@ -1,4 +1,4 @@
-#include "backends/sim/trace.h"
+#include "backends/call_layer/trace.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace tarnwick::sim {
+namespace tarnwick::call_layer {
 
 Trace::~Trace() {
     if (fd_ >= 0) ::close(fd_);
@@ -109,4 +109,4 @@ std::string quotedText(std::string_view text) {
     return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-}  // namespace tarnwick::sim
+}  // namespace tarnwick::call_layer
