@@ -180,8 +180,10 @@ std::uint64_t ServerStream::capturedEnd(pa_stream* stream, std::uint64_t arrived
     const double ticksPerSecond = 1.0 / machSeconds(1);
     const pa_timing_info* timing = pa_stream_get_timing_info(stream);
     // Without a report's position: captured the server's latency before it
-    // arrived, as the last report had it.
-    const double lag = timing ? static_cast<double>(timing->source_usec + timing->transport_usec) * 1e-6 : 0.0;
+    // arrived (a monitor's: heard its sink's latency after), as the last
+    // report had it.
+    const double sink = timing ? static_cast<double>(timing->sink_usec) * 1e-6 : 0.0;
+    const double lag = timing ? static_cast<double>(timing->source_usec + timing->transport_usec) * 1e-6 - sink : 0.0;
     const auto byArrival =
         static_cast<std::uint64_t>(std::max(0.0, static_cast<double>(arrived) - lag * ticksPerSecond));
     const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
@@ -192,10 +194,12 @@ std::uint64_t ServerStream::capturedEnd(pa_stream* stream, std::uint64_t arrived
         (static_cast<double>(endIndex) - static_cast<double>(anchorIndex_)) / bytesPerSecond * ticksPerSecond;
     // Placed by the server's own position, the batch is placed however the
     // server happened to group and send it. A position that puts the capture
-    // after the arrival, or long before it, is from before a stall or a loss
-    // the report did not yet see.
+    // after the arrival (a monitor's: after its sink plays it), or long
+    // before it, is from before a stall or a loss the report did not yet see.
     const double early = static_cast<double>(arrived) - captured;
-    if (early < -kAnchorSlackSeconds * ticksPerSecond || early > kPumpLateSeconds * ticksPerSecond) return byArrival;
+    if (early < -(kAnchorSlackSeconds + sink) * ticksPerSecond || early > kPumpLateSeconds * ticksPerSecond) {
+        return byArrival;
+    }
     return static_cast<std::uint64_t>(std::max(0.0, captured));
 }
 
@@ -205,7 +209,13 @@ void ServerStream::latencyUpdated(pa_stream* stream, void* data) {
     if (!timing || timing->write_index_corrupt || timing->write_index < 0) return;
     // The report says how far the server had written into the stream at its
     // timestamp, and how long before that the source captured the next byte.
-    const double ago = static_cast<double>(pa_timeval_age(&timing->timestamp) + timing->source_usec) * 1e-6;
+    // A monitor's audio is heard when its sink plays it, the sink's latency
+    // after the monitor has it: then a microphone in the room captures the
+    // same sound, and that time advances smoothly while the sink renders
+    // ahead in blocks.
+    const double ago = (static_cast<double>(pa_timeval_age(&timing->timestamp) + timing->source_usec) -
+                        static_cast<double>(timing->sink_usec)) *
+                       1e-6;
     const double ticks = static_cast<double>(hostTicks()) - ago / machSeconds(1);
     if (ticks <= 0) return;
     self->anchorTicks_ = static_cast<std::uint64_t>(ticks);
