@@ -161,14 +161,16 @@ void ServerStream::readCallback(pa_stream* stream, std::size_t, void* data) {
     pa_stream_unref(stream);
 }
 
-void ServerStream::timingArrived(pa_stream* stream, int, void* data) {
+void ServerStream::timingArrived(pa_stream* stream, int success, void* data) {
     auto* self = static_cast<ServerStream*>(data);
     if (self->timingRequest_) {
         pa_operation_unref(self->timingRequest_);
         self->timingRequest_ = nullptr;
     }
-    // A failed report leaves the latency unknown for good: what is held goes
-    // out as it would have without one.
+    // The position is taken here as well, whether or not libpulse has told
+    // the latency callback first. Without a report what is held goes out
+    // placed by its arrival, and later reports place the rest.
+    if (success) latencyUpdated(stream, self);
     self->timingKnown_ = true;
     if (self->closing_ || self->heldBytes_ == 0) return;
     pa_stream_ref(stream);
