@@ -386,14 +386,15 @@ void takeStdout(Recorder& r, Clock::time_point origin, const std::string& outDir
     c.partialFrame.append(reinterpret_cast<const char*>(bytes), n);
     const std::size_t frameBytes = std::size_t(c.header.channels) * 4;
     const std::size_t frames = c.partialFrame.size() / frameBytes;
-    if (frames == 0 || r.wav.fd < 0) {
-        if (r.wav.fd < 0) c.partialFrame.erase(0, frames * frameBytes);
+    if (r.wav.fd < 0) {  // no file to place it in: counted only
+        c.partialFrame.erase(0, frames * frameBytes);
         return;
     }
+    if (frames == 0) return;
     Chunk chunk;
     chunk.first = (c.pcmBytes - c.partialFrame.size()) / frameBytes;
     chunk.samples.resize(frames * std::size_t(c.header.channels));
-    std::memcpy(chunk.samples.data(), c.partialFrame.data(), frames * frameBytes);  // little-endian floats
+    std::memcpy(chunk.samples.data(), c.partialFrame.data(), frames * frameBytes);  // little-endian floats, as on the machines the programs run on
     c.partialFrame.erase(0, frames * frameBytes);
     chunk.arrived = Clock::now();
     chunk.arrival = {chunk.first + frames, nanosSince(origin, chunk.arrived)};
