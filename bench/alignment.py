@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """bench/alignment.py [CLICKS]: how well the timeline lines line up the two
-programs' streams on a private PulseAudio server. A microphone listens to
+programs' streams on a private PulseAudio server, and on a private PipeWire
+server through its PulseAudio protocol server, where each is installed. A microphone listens to
 the speaker (a source that remaps the speaker's monitor), a player plays
 short clicks into the speaker, and both programs record. Each click is
 found in both streams, placed on the host clock by the streams' timeline
@@ -10,6 +11,8 @@ when placed by the arrival of the bytes instead. Prints figures; asserts
 nothing."""
 
 import os
+import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -20,7 +23,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import capture_check as cc  # noqa: E402
-from full_pipe_stop import on_private_pulseaudio  # noqa: E402
+from full_pipe_stop import on_private_pulseaudio, server_answers  # noqa: E402
 
 RATE = 48000
 
@@ -127,7 +130,18 @@ def measure(env, count):
     if not sys_clicks or not mic_clicks or not sysrec.timeline() or not micrec.timeline():
         print("no clicks or no timeline lines found (sys %d, mic %d clicks)" % (len(sys_clicks), len(mic_clicks)))
         return 1
-    pairs = list(zip(sys_clicks, mic_clicks))
+    # A click one stream missed (at the very start of the playback) must not
+    # shift the pairs: each microphone click goes with the system click that
+    # arrived nearest to it, when that is within a quarter of the spacing.
+    pairs = []
+    for m in mic_clicks:
+        at = micrec.by_arrival(m, 1)
+        s = min(sys_clicks, key=lambda c: abs(sysrec.by_arrival(c, 2) - at))
+        if abs(sysrec.by_arrival(s, 2) - at) < 0.125e9:
+            pairs.append((s, m))
+    if not pairs:
+        print("no click heard by both")
+        return 1
     by_line = [(micrec.by_line(m) - sysrec.by_line(s)) / 1e6 for s, m in pairs]
     by_arrival = [(micrec.by_arrival(m, 1) - sysrec.by_arrival(s, 2)) / 1e6 for s, m in pairs]
     by_line.sort()
@@ -139,11 +153,57 @@ def measure(env, count):
     return 0
 
 
+def on_private_pipewire(body):
+    """Runs body(client environment) against PipeWire, its session manager
+    and its PulseAudio protocol server, all of their own in a temporary
+    runtime directory and home, with a null sink "spk" as the default, and
+    stops that process group."""
+    root = tempfile.mkdtemp(prefix="tarnwick-align-pw-")
+    env = dict(os.environ, XDG_RUNTIME_DIR=root, HOME=root, TARNWICK_AUDIO="pulse",
+               PULSE_SERVER="unix:" + os.path.join(root, "pulse", "native"))
+    for outside in ("DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PULSE_RUNTIME_PATH"):
+        env.pop(outside, None)
+    # Each daemon starts once the one it connects to answers.
+    script = ("pipewire & until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done;"
+              " wireplumber & until pw-cli ls Metadata 2>/dev/null | grep -q '\"default\"'; do sleep 0.05; done;"
+              " pipewire-pulse & wait")
+    server = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", script], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        if not server_answers(env, server, 15):
+            return 1
+        subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=spk", "rate=48000"], env=env,
+                       check=True, capture_output=True)
+        deadline = time.monotonic() + 10
+        while "spk" not in subprocess.run(["pactl", "list", "short", "sinks"], env=env, capture_output=True,
+                                          text=True).stdout:
+            if time.monotonic() > deadline:
+                print("the null sink did not appear")
+                return 1
+            time.sleep(0.05)
+        subprocess.run(["pactl", "set-default-sink", "spk"], env=env, check=True)
+        return body(env)
+    finally:
+        os.killpg(server.pid, signal.SIGTERM)
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(server.pid, signal.SIGKILL)
+            server.wait()
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 10
     cc.check_built()
-    print("private PulseAudio server:")
-    return on_private_pulseaudio(lambda env: measure(env, count))
+    status = 0
+    if shutil.which("pulseaudio"):
+        print("private PulseAudio server:")
+        status |= on_private_pulseaudio(lambda env: measure(env, count))
+    if all(shutil.which(p) for p in ("dbus-run-session", "pipewire", "wireplumber", "pipewire-pulse", "pw-cli")):
+        print("private PipeWire server:")
+        status |= on_private_pipewire(lambda env: measure(env, count))
+    return status
 
 
 if __name__ == "__main__":

@@ -33,6 +33,18 @@ def main():
     return on_private_pulseaudio(lambda env: measure(runs, {"mic": env, "sys": env}))
 
 
+def server_answers(env, server, seconds):
+    """Whether the server started as `server` answers within `seconds`;
+    says so when it does not."""
+    deadline = time.monotonic() + seconds
+    while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
+        if time.monotonic() > deadline or server.poll() is not None:
+            print("the server did not start")
+            return False
+        time.sleep(0.05)
+    return True
+
+
 def on_private_pulseaudio(body):
     """Runs body(client environment) against a PulseAudio server of its own,
     in a temporary runtime directory and home, and stops it by its pid."""
@@ -47,12 +59,8 @@ def on_private_pulseaudio(body):
                                "-L", "module-null-source source_name=mic rate=48000"],
                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        deadline = time.monotonic() + 10
-        while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
-            if time.monotonic() > deadline or server.poll() is not None:
-                print("the server did not start")
-                return 1
-            time.sleep(0.05)
+        if not server_answers(env, server, 10):
+            return 1
         subprocess.run(["pactl", "set-default-sink", "spk"], env=env, check=True)
         subprocess.run(["pactl", "set-default-source", "mic"], env=env, check=True)
         return body(env)

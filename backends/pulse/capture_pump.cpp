@@ -50,13 +50,13 @@ void CapturePump::start(Cycle cycle, std::function<void()> fault, const char* na
     });
 }
 
-void CapturePump::beginBatch(std::size_t availableFrames, std::uint64_t lagNanos) {
-    const std::uint64_t now = hostTicks();
-    batchLagTicks_ = static_cast<std::uint64_t>(static_cast<double>(lagNanos) * 1e-9 / machSeconds(1));
+void CapturePump::beginBatch(std::size_t availableFrames, std::uint64_t arrivedTicks, std::uint64_t capturedTicks) {
+    const std::uint64_t now = arrivedTicks != 0 ? arrivedTicks : hostTicks();
     if (anyBatch_ && ticksPerFrame_ > 0) measureGap(availableFrames, now);
     anyBatch_ = true;
     batchEnd_ = position_ + availableFrames;
     batchTicks_ = now;
+    capturedTicks_ = capturedTicks != 0 ? capturedTicks : now;
 }
 
 void CapturePump::measureGap(std::size_t availableFrames, std::uint64_t now) {
@@ -91,12 +91,11 @@ void CapturePump::measureGap(std::size_t availableFrames, std::uint64_t now) {
 }
 
 std::uint64_t CapturePump::hostTicksOf(std::uint64_t position) const {
-    // Frames arrive together at the end of a batch; the earlier ones were
-    // captured that much earlier.
+    // The frames of a batch were captured one after the other, up to its
+    // last one.
     const std::uint64_t behind = batchEnd_ > position ? batchEnd_ - position : 0;
-    const auto back =
-        static_cast<std::uint64_t>(std::llround(static_cast<double>(behind) * ticksPerFrame_)) + batchLagTicks_;
-    return batchTicks_ > back ? batchTicks_ - back : 0;
+    const auto back = static_cast<std::uint64_t>(std::llround(static_cast<double>(behind) * ticksPerFrame_));
+    return capturedTicks_ > back ? capturedTicks_ - back : 0;
 }
 
 std::size_t CapturePump::roomFrames() const {

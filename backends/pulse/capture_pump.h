@@ -76,9 +76,9 @@ public:
     void start(Cycle cycle, std::function<void()> fault, const char* name, const sigset_t& signals);
 
     // Event thread only. A batch is what the server has ready at one wake-up:
-    // `availableFrames` in all, the last of which arrived about now and was
-    // captured `lagNanos` before it arrived.
-    void beginBatch(std::size_t availableFrames, std::uint64_t lagNanos = 0);
+    // `availableFrames` in all, the last of which arrived at `arrivedTicks`
+    // (0: now) and was captured at `capturedTicks` (0: when it arrived).
+    void beginBatch(std::size_t availableFrames, std::uint64_t arrivedTicks = 0, std::uint64_t capturedTicks = 0);
     void push(const unsigned char* data, std::size_t frames);
     // How many frames push() takes now without dropping any, and at most.
     std::size_t roomFrames() const;
@@ -125,8 +125,8 @@ private:
     std::uint64_t slotStart_ = 0;
     bool slotClaimed_ = false;
     std::uint64_t batchEnd_ = 0;
-    std::uint64_t batchTicks_ = 0;
-    std::uint64_t batchLagTicks_ = 0;
+    std::uint64_t batchTicks_ = 0;     // when the batch arrived
+    std::uint64_t capturedTicks_ = 0;  // when its last frame was captured
     bool anyBatch_ = false;
     bool catchingUp_ = false;  // after a late wake-up, until deliveries come at the pace of time
     std::uint64_t gapTicks_ = 0;     // the last batch before the late one

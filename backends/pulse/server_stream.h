@@ -18,6 +18,10 @@ namespace tarnwick::pulse {
 inline constexpr double kStreamStartSeconds = 3.0;
 // The fragment size asked for: the latency class of the programs.
 inline constexpr double kFragmentSeconds = 0.020;
+// How much later than its arrival the server's position may place a batch's
+// capture (the report's own rounding and the clocks' reading) before the
+// position counts as stale.
+inline constexpr double kAnchorSlackSeconds = 0.002;
 
 constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
 
@@ -44,7 +48,12 @@ protected:
 
     // Main-loop thread: moves everything the server has ready into `pump`,
     // and returns. A hole the server reports is time the device had and the
-    // stream lost.
+    // stream lost. Each batch is stamped with when its last frame was
+    // captured, from where the server's latest timing report placed the
+    // stream; so a recording delivers nothing before the first report after
+    // its audio began to flow (a round trip to the server), and the first
+    // cycles, which place the stream on the host clock, are placed as well
+    // as the rest.
     void drainInto(pa_stream* stream, CapturePump& pump, std::size_t frameBytes);
     // The fragment size the server granted a recording (0: unknown). The
     // fragments may be of any size: cycles keep the size the device reports.
@@ -70,10 +79,29 @@ private:
     static void stateChanged(pa_stream* stream, void* self);
     static void readCallback(pa_stream* stream, std::size_t bytes, void* self);
     static void writeCallback(pa_stream* stream, std::size_t bytes, void* self);
+    static void timingArrived(pa_stream* stream, int success, void* self);
+    static void latencyUpdated(pa_stream* stream, void* self);
+    // When the stream's byte `endIndex`, which arrived at `arrived`, was
+    // captured, in host ticks.
+    std::uint64_t capturedEnd(pa_stream* stream, std::uint64_t arrived, std::uint64_t endIndex) const;
 
     pa_stream* stream_ = nullptr;
     bool closing_ = false;  // under the main-loop lock
     bool wasReady_ = false;  // likewise
+    // A recording's first timing report since its audio began. Until it
+    // arrives what is readable waits in libpulse's buffer, and heldTicks_ is
+    // when the last of it arrived.
+    pa_operation* timingRequest_ = nullptr;
+    bool timingKnown_ = false;
+    std::size_t heldBytes_ = 0;
+    std::uint64_t heldTicks_ = 0;
+    // Where the stream stands on the host clock, from the server's last
+    // timing report: the byte `anchorIndex_` of the stream was captured at
+    // `anchorTicks_`. `readIndex_` counts the bytes taken out, holes included.
+    bool anchored_ = false;
+    std::uint64_t anchorIndex_ = 0;
+    std::uint64_t anchorTicks_ = 0;
+    std::uint64_t readIndex_ = 0;
 };
 
 }  // namespace tarnwick::pulse

@@ -28,31 +28,6 @@ std::vector<std::string> lines(const std::vector<unsigned char>& bytes) {
     return out;
 }
 
-std::vector<float> samples(const WavFile& wav) {
-    std::vector<float> out(wav.data.size() / 4);
-    if (!out.empty()) std::memcpy(out.data(), wav.data.data(), out.size() * 4);
-    return out;
-}
-
-// The longest run of all-zero frames between the first and the last frame
-// that carries sound.
-std::size_t longestInnerSilence(const std::vector<float>& s, std::size_t channels) {
-    const std::size_t frames = s.size() / channels;
-    auto sounding = [&](std::size_t f) {
-        return std::any_of(s.begin() + long(f * channels), s.begin() + long((f + 1) * channels),
-                           [](float v) { return v != 0.0f; });
-    };
-    std::size_t first = 0, last = frames;
-    while (first < frames && !sounding(first)) ++first;
-    while (last > first && !sounding(last - 1)) --last;
-    std::size_t longest = 0, run = 0;
-    for (std::size_t f = first; f < last; ++f) {
-        run = sounding(f) ? 0 : run + 1;
-        longest = std::max(longest, run);
-    }
-    return longest;
-}
-
 TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
     if (std::strlen(TARNWICK_NODE_PROGRAM) == 0) {
         if (std::getenv("CI")) FAIL() << "node is not installed (CI is set, so this is an error; run scripts/setup)";

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,32 @@ inline std::string commandOutput(const std::string& command) {
         ::pclose(p);
     }
     return out;
+}
+
+// The data as 32-bit floats.
+inline std::vector<float> samples(const WavFile& wav) {
+    std::vector<float> out(wav.data.size() / 4);
+    if (!out.empty()) std::memcpy(out.data(), wav.data.data(), out.size() * 4);
+    return out;
+}
+
+// The longest run of all-zero frames between the first and the last frame
+// that carries sound.
+inline std::size_t longestInnerSilence(const std::vector<float>& s, std::size_t channels) {
+    const std::size_t frames = s.size() / channels;
+    auto sounding = [&](std::size_t f) {
+        return std::any_of(s.begin() + long(f * channels), s.begin() + long((f + 1) * channels),
+                           [](float v) { return v != 0.0f; });
+    };
+    std::size_t first = 0, last = frames;
+    while (first < frames && !sounding(first)) ++first;
+    while (last > first && !sounding(last - 1)) --last;
+    std::size_t longest = 0, run = 0;
+    for (std::size_t f = first; f < last; ++f) {
+        run = sounding(f) ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
 }
 
 }  // namespace tarnwick::testing
