@@ -167,11 +167,15 @@ TEST_P(Microphone, UnpluggedDefaultSourceStopsInOrder) {
     auto capture = startCapture();
     unload(mic);
     EXPECT_EQ(capture->wait(exitTimeout), 0) << capture->stderrText();
-    auto lines = lastTwo(messages(*capture, micPrefix));
+    // A render that fails while the default change already stops the
+    // capture still reports the vanished device, between the two lines.
+    auto all = messages(*capture, micPrefix);
+    std::erase_if(all, [](const std::string& line) { return line.ends_with("— device gone? parent will restart capture"); });
+    auto lines = lastTwo(all);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0] == endLines("default input device changed — parent will restart capture")[0] ||
                 isRenderFailureStop(lines[0]))
-        << lines[0];
+        << capture->stderrText();
     EXPECT_EQ(lines[1], "capture stopped cleanly");
 }
 
