@@ -9,6 +9,7 @@
 
 #include "tests/mic/mic_run.h"
 #include "tests/support/filled_counter.h"
+#include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::mic {
 namespace {
@@ -51,13 +52,7 @@ TEST(MicCapture, StereoCounterArrivesAveragedWithoutLossOrDuplication) {
     auto samples = capture(run, 48000);
     EXPECT_EQ(run.messages().at(0),
               "capture started on \"Counter\": device 48000 Hz 2ch → 48000 Hz 1ch (no resampling)");
-    auto header = decodeHeader(run.child->stdoutBytes());
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->sampleRate, 48000);
-    EXPECT_EQ(header->channelCount, 1);
-    EXPECT_EQ(header->bitsPerSample, 32);
-    EXPECT_EQ(header->framesPerBuffer, 512);
-    EXPECT_EQ(header->producerCode, 5);
+    EXPECT_TRUE(headerIs(run.child->stdoutBytes(), {48000, 1, micProducer, 512}));
     // Channel c carries c + x: the average of 0 + x and 1 + x is 0.5 + x.
     expectUnbrokenCounter(samples, 0.5);
 }

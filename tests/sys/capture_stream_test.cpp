@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/support/filled_counter.h"
+#include "tests/support/stream_header.h"
 #include "tests/sys/sys_run.h"
 
 namespace tarnwick::testing {
@@ -34,14 +35,7 @@ TEST(SysCaptureStream, CounterArrivesBitExactInterleavedWithNothingLost) {
     ASSERT_EQ(run.stopAndWait(), 0);
 
     auto stream = run.stdoutBytes();
-    auto header = decodeHeader(stream);
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->sampleRate, 48000);
-    EXPECT_EQ(header->channelCount, 2);
-    EXPECT_EQ(header->bitsPerSample, 32);
-    EXPECT_EQ(header->framesPerBuffer, 512);
-    EXPECT_EQ(header->producerCode, 11);
-    EXPECT_EQ(header->reserved, 0);
+    EXPECT_TRUE(headerIs(stream, {48000, 2, sysProducer, 512}));
 
     auto report = checkCounter(wholeFrames(decodeSamples(stream), 2), {0, 1});
     EXPECT_EQ(report.firstProblem, "");
