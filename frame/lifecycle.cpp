@@ -125,7 +125,7 @@ void shutdown(std::string_view reason) {
     } else {
         log("capture stopped cleanly");
     }
-    exitProcess(0);
+    exitProcess(cleanExitStatus);
 }
 
 void requestShutdown(std::string_view reason) {
@@ -208,12 +208,13 @@ void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
     } catch (const CaptureError& error) {
         if (claimExitForFailedStart()) {
             endFailedStart("capture start failed: " + error.description(), stop,
-                           error.noIO() ? noIOExitStatus : 1);
+                           error.noIO() ? noIOExitStatus : failedExitStatus);
         }
     } catch (const std::exception& error) {
-        if (claimExitForFailedStart()) endFailedStart(std::string("capture start failed: ") + error.what(), stop, 1);
+        if (claimExitForFailedStart()) endFailedStart(std::string("capture start failed: ") + error.what(), stop,
+                                                       failedExitStatus);
     } catch (...) {
-        if (claimExitForFailedStart()) endFailedStart("capture start failed: unknown error", stop, 1);
+        if (claimExitForFailedStart()) endFailedStart("capture start failed: unknown error", stop, failedExitStatus);
     }
     startingThread.store(std::thread::id{});
     lock.unlock();

@@ -10,8 +10,6 @@ namespace tarnwick::sim {
 
 namespace {
 
-constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
-
 std::string jsonLine(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

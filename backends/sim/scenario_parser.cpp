@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 
+#include "backends/sim/model_names.h"
 #include "backends/sim/scenario_json.h"
 #include "backends/sim/trace_text.h"
 
