@@ -32,7 +32,7 @@ std::mutex selectionMutex;
 std::shared_ptr<AudioSystem>* selected = new std::shared_ptr<AudioSystem>();  // lives until exit
 
 // A stop that arrived meanwhile takes precedence (see failStart).
-[[noreturn]] void fail(const std::string& message) { failStart(message, 1); }
+[[noreturn]] void fail(const std::string& message) { failStart(message, failedExitStatus); }
 
 std::shared_ptr<AudioSystem> openBackend(const std::string& name) {
 #if defined(__APPLE__) || defined(TARNWICK_COREAUDIO_OVER_SIM)

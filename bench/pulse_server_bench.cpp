@@ -8,13 +8,7 @@
 //
 //   pulse_server_bench [pulseaudio|pipewire|both] [seconds per recorder]
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,8 +21,7 @@
 
 #include "tests/pulse/sound_server.h"
 #include "tests/pulse/test_signals.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -49,21 +42,6 @@ struct Figures {
     int status = -1;
 };
 
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides) {
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e; ++e) {
-        std::string kv(*e);
-        auto eq = kv.find('=');
-        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (const auto& [k, v] : overrides) {
-        if (v.empty()) merged.erase(k); else merged[k] = v;
-    }
-    std::vector<std::string> out;
-    for (const auto& [k, v] : merged) out.push_back(k + "=" + v);
-    return out;
-}
-
 // The high-water mark of the resident set of the current process image
 // (reset by exec, unlike the rusage figure, which also counts the forked
 // copy of this program).
@@ -76,59 +54,21 @@ double peakRssMb(pid_t pid) {
 }
 
 Figures measure(const Recorder& r, const std::map<std::string, std::string>& env, double seconds) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = r.argv, envStrings = environmentWith(env);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
     Figures f;
-    pid_t pid = -1;
     const auto spawned = Clock::now();
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", argv[0]);
-        return f;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-
-    std::vector<char> buffer(1 << 16);
-    std::size_t total = 0, pcmAtStop = 0;
-    Clock::time_point first{}, stopAt{};
+    ChildProcess child(r.argv.front(), {r.argv.begin() + 1, r.argv.end()}, env);
     const auto deadline = spawned + std::chrono::duration<double>(seconds);
-    bool stopping = false;
-    for (;;) {
-        if (!stopping && Clock::now() >= deadline) {
-            stopping = true;
-            stopAt = Clock::now();
-            pcmAtStop = total > r.headerBytes ? total - r.headerBytes : 0;
-            f.peakRssMb = peakRssMb(pid);
-            if (r.stopsOnStdinClose) ::close(in[1]); else ::kill(pid, SIGTERM);
-        }
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        ssize_t n = ::read(out[0], buffer.data(), buffer.size());
-        if (n <= 0) break;
-        if (total <= r.headerBytes && total + std::size_t(n) > r.headerBytes) first = Clock::now();
-        total += std::size_t(n);
-    }
-    if (!r.stopsOnStdinClose) ::close(in[1]);
-    ::close(out[0]);
-    int raw = 0;
-    rusage usage{};
-    ::wait4(pid, &raw, 0, &usage);
-    f.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    f.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    Clock::time_point first{};
+    if (child.waitForStdout(r.headerBytes + 1, seconds)) first = Clock::now();
+    std::this_thread::sleep_until(deadline);
+    const auto stopAt = Clock::now();
+    const std::size_t total = child.stdoutBytes().size();
+    const std::size_t pcmAtStop = total > r.headerBytes ? total - r.headerBytes : 0;
+    f.peakRssMb = peakRssMb(child.pid());
+    if (r.stopsOnStdinClose) child.closeStdin(); else child.sendSignal(SIGTERM);
+    f.status = child.wait();
+    if (f.status == 127) std::fprintf(stderr, "cannot start %s\n", r.argv.front().c_str());
+    f.cpuSeconds = child.cpuSeconds();
     f.audioSeconds = double(pcmAtStop) / double(r.bytesPerSecond);
     if (first != Clock::time_point{}) {
         f.firstByte = std::chrono::duration<double>(first - spawned).count();

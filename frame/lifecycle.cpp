@@ -1,3 +1,29 @@
+// The process frame's states. One run-once decision (`shuttingDown`, taken
+// on the shutdown queue) picks how the process ends: the first of a
+// shutdown and a failed start takes it, and every later claimant returns.
+//
+//             runStart                          start() returned
+//   idle ──────────────────▶ starting ─────────────────────────────▶ running
+//    │                       │      │   start lock held,                │
+//    │                       │      │   startingThread set              │
+//    │ shutdown wins         │      │ start threw and                   │ shutdown wins
+//    │ (runStart then        │      │ the failure wins                  │ (signal, stdin EOF,
+//    │  starts nothing)      │      ▼                                   │  requestShutdown)
+//    │                       │    failed: "capture start failed: …",    │
+//    │     shutdown wins     │    stream cut after the grace, engine    │
+//    │     (startWait and    │    stopped, exit 1 (3 when no IO ran)    │
+//    │     startPause throw  │                                          │
+//    │     StartInterrupted) │                                          │
+//    ▼                       ▼                                          ▼
+//   stopping: `stopping` set and the start's waits woken; takes the start
+//   lock once the start has let go (not again on the starting thread
+//   itself); stream cut after the grace; engine stopped once; exit 0.
+//
+// failStart (the audio system could not be opened) ends like `failed`, or,
+// when a shutdown won first, gives way to it as a start does. Stop signals
+// are held from catchStopSignals until installStopSignals hands them to the
+// signal queue, whose handler is shutdown.
+
 #include "frame/lifecycle.h"
 
 #include <fcntl.h>
@@ -125,7 +151,7 @@ void shutdown(std::string_view reason) {
     } else {
         log("capture stopped cleanly");
     }
-    exitProcess(0);
+    exitProcess(cleanExitStatus);
 }
 
 void requestShutdown(std::string_view reason) {
@@ -208,12 +234,13 @@ void runStart(kit::FunctionRef<void()> start, kit::FunctionRef<void()> stop) {
     } catch (const CaptureError& error) {
         if (claimExitForFailedStart()) {
             endFailedStart("capture start failed: " + error.description(), stop,
-                           error.noIO() ? noIOExitStatus : 1);
+                           error.noIO() ? noIOExitStatus : failedExitStatus);
         }
     } catch (const std::exception& error) {
-        if (claimExitForFailedStart()) endFailedStart(std::string("capture start failed: ") + error.what(), stop, 1);
+        if (claimExitForFailedStart()) endFailedStart(std::string("capture start failed: ") + error.what(), stop,
+                                                       failedExitStatus);
     } catch (...) {
-        if (claimExitForFailedStart()) endFailedStart("capture start failed: unknown error", stop, 1);
+        if (claimExitForFailedStart()) endFailedStart("capture start failed: unknown error", stop, failedExitStatus);
     }
     startingThread.store(std::thread::id{});
     lock.unlock();

@@ -15,12 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/exit_statuses.h"
 #include "frame/kit/function_ref.h"
 #include "frame/kit/semaphore.h"
 
 namespace tarnwick {
-
-inline constexpr int noIOExitStatus = 3;
 
 // Thrown by startWait/startPause when a shutdown began during the start.
 struct StartInterrupted {};

@@ -20,10 +20,10 @@ void printAndExit(std::string_view text) {
             p += n;
             left -= static_cast<std::size_t>(n);
         } else if (!(n < 0 && errno == EINTR)) {
-            exitProcess(1);
+            exitProcess(failedExitStatus);
         }
     }
-    exitProcess(0);
+    exitProcess(cleanExitStatus);
 }
 
 void printVersionAndExit(std::string_view program) {

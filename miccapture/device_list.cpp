@@ -51,9 +51,9 @@ void listInputDevices() {
     } catch (const nlohmann::json::exception&) {
         built = false;
     }
-    if (built && writeAll(text.data(), text.size()) && writeAll("\n", 1)) exitProcess(0);
+    if (built && writeAll(text.data(), text.size()) && writeAll("\n", 1)) exitProcess(cleanExitStatus);
     log("could not write device list to stdout");
-    exitProcess(1);
+    exitProcess(failedExitStatus);
 }
 
 }  // namespace tarnwick::mic

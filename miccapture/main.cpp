@@ -19,7 +19,7 @@ namespace {
 
 [[noreturn]] void usageError(std::string_view message) {
     tarnwick::log(message);
-    tarnwick::exitProcess(2);
+    tarnwick::exitProcess(tarnwick::usageExitStatus);
 }
 
 constexpr std::string_view helpText =

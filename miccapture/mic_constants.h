@@ -17,6 +17,8 @@ inline constexpr double outputSampleRate = 48000.0;
 
 // The largest slice the input callback accepts; also the frames per render
 // block, the length of the mono scratch and the converter's input capacity.
+// It is what we ask of the unit, well below the largest the platform would
+// take: every buffer sized from it is allocated before IO starts.
 inline constexpr UInt32 maxFramesPerSlice = 4096;
 
 // The widest device format we take: one interleaved slice of it must still

@@ -1,10 +1,12 @@
 #pragma once
-// Fixed timing and retry figures of the system-audio program.
+// Fixed figures of the system-audio program.
 
 #include <chrono>
 #include <cstdint>
 
 namespace tarnwick::sys {
+
+inline constexpr std::int32_t producerCode = 11;
 
 // Start attempts before a silent tap is reported as "CoreAudio is not running IO".
 inline constexpr int startAttempts = 2;

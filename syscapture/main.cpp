@@ -10,6 +10,7 @@
 #include "frame/program_info.h"
 #include "frame/stdin_channel.h"
 #include "frame/stream_writer.h"
+#include "syscapture/constants.h"
 #include "syscapture/probe.h"
 #include "syscapture/process_tap_capture.h"
 #include "syscapture/silent_keep_alive.h"
@@ -17,8 +18,6 @@
 using namespace tarnwick;
 
 namespace {
-constexpr std::int32_t producerCode = 11;
-
 constexpr std::string_view helpText =
     "usage: tarnwick-syscapture [--probe | --help | --version]\n"
     "Records what the computer plays and writes a 24-byte header, then 32-bit float PCM\n"
@@ -38,7 +37,7 @@ int main(int argc, char** argv) {
     setProgramName("tarnwick-syscapture");
     catchStopSignals();
     initHostClock();
-    setProducerCode(producerCode);
+    setProducerCode(sys::producerCode);
     recordGate();
     sys::firstRenderSignal();
     initShutdown(true);

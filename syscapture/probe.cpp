@@ -20,14 +20,14 @@ void runProbe() {
         keepAlive.start(device.id, rate > 0 ? rate : fallbackSampleRate);
     } catch (const CaptureError& error) {
         log("probe: failed: " + error.description());
-        exitProcess(error.noIO() ? noIOExitStatus : 1);
+        exitProcess(error.noIO() ? noIOExitStatus : failedExitStatus);
     }
 
     const bool rendered = firstRenderSignal().waitFor(firstCycleTimeout);
     keepAlive.stop();
     if (rendered) {
         log("probe: output engine healthy (render callback arrived)");
-        exitProcess(0);
+        exitProcess(cleanExitStatus);
     }
     log("probe: keepalive started but rendered nothing in " + decimalSeconds(firstCycleTimeout) +
         " s — the output engine is not running IO");

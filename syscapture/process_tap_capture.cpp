@@ -76,20 +76,33 @@ void ProcessTapCapture::ensureRoom(std::size_t floats) {
 void ProcessTapCapture::startOnce() {
     resetAttempt();
     waitForOutputDeviceToSettle();
+    const OutputDevice device = bindOutputDevice();
+    startKeepAlive(device);
+    const std::string tapUUID = createTap();
+    createAggregate(device, tapUUID);
+    const BufferSizes buffers = alignAggregateBuffer(device);
+    startIO(buffers.largestCycle);
+    sendHeader(buffers.output);
+}
 
+OutputDevice ProcessTapCapture::bindOutputDevice() {
     const OutputDevice device = defaultOutputDevice();
     outputDeviceID_ = device.id;
-    auto& system = audioSystem();
-
     Float64 outputRate = 0;
     UInt32 size = sizeof outputRate;
     const AudioObjectPropertyAddress rateAddress{kPropNominalSampleRate, kScopeGlobal, kElementMain};
-    system.AudioObjectGetPropertyData(device.id, &rateAddress, 0, nullptr, &size, &outputRate);
+    audioSystem().AudioObjectGetPropertyData(device.id, &rateAddress, 0, nullptr, &size, &outputRate);
     if (outputRate > 0) effectiveSampleRate_ = outputRate;
     boundOutputRate_ = outputRate;
+    return device;
+}
 
-    keepAlive_.start(device.id, outputRate > 0 ? outputRate : effectiveSampleRate_);
+void ProcessTapCapture::startKeepAlive(const OutputDevice& device) {
+    keepAlive_.start(device.id, boundOutputRate_ > 0 ? boundOutputRate_ : effectiveSampleRate_);
+}
 
+std::string ProcessTapCapture::createTap() {
+    auto& system = audioSystem();
     TapDescription tap;
     tap.excludedProcesses = {};
     tap.stereoMixdown = true;
@@ -108,13 +121,16 @@ void ProcessTapCapture::startOnce() {
     }
 
     AudioStreamBasicDescription tapFormat{};
-    size = sizeof tapFormat;
+    UInt32 size = sizeof tapFormat;
     const AudioObjectPropertyAddress formatAddress{kPropTapFormat, kScopeGlobal, kElementMain};
     status = system.AudioObjectGetPropertyData(tapID_, &formatAddress, 0, nullptr, &size, &tapFormat);
     if (status != 0) throw CaptureError("could not read tap format (" + statusText(status) + ")");
     format_ = tapFormat;
     planar_.store(isPlanar(format_));
+    return tap.uuid;
+}
 
+void ProcessTapCapture::createAggregate(const OutputDevice& device, const std::string& tapUUID) {
     // The flags are numbers 0 or 1, the value type Apple's headers give
     // them: a boolean object is not documented to be read.
     const nlohmann::json aggregate = {
@@ -125,15 +141,18 @@ void ProcessTapCapture::startOnce() {
         {"stacked", 0},
         {"tapautostart", 1},
         {"subdevices", nlohmann::json::array({{{"uid", device.uid}}})},
-        {"taps", nlohmann::json::array({{{"drift", 1}, {"uid", tap.uuid}}})},
+        {"taps", nlohmann::json::array({{{"drift", 1}, {"uid", tapUUID}}})},
     };
-    status = system.AudioHardwareCreateAggregateDevice(aggregate, &aggregateID_);
+    const OSStatus status = audioSystem().AudioHardwareCreateAggregateDevice(aggregate, &aggregateID_);
     if (status != 0 || aggregateID_ == 0) {
         throw CaptureError("AudioHardwareCreateAggregateDevice failed (" + statusText(status) + ")");
     }
+}
 
+ProcessTapCapture::BufferSizes ProcessTapCapture::alignAggregateBuffer(const OutputDevice& device) {
+    auto& system = audioSystem();
     UInt32 outputBuffer = 0;
-    size = sizeof outputBuffer;
+    UInt32 size = sizeof outputBuffer;
     const AudioObjectPropertyAddress outputBufferAddress{kPropBufferFrameSize, kScopeOutput, kElementMain};
     system.AudioObjectGetPropertyData(device.id, &outputBufferAddress, 0, nullptr, &size, &outputBuffer);
     if (outputBuffer == 0) outputBuffer = fallbackBufferFrames;
@@ -142,7 +161,7 @@ void ProcessTapCapture::startOnce() {
     const AudioObjectPropertyAddress aggregateBufferAddress{kPropBufferFrameSize, kScopeGlobal, kElementMain};
     system.AudioObjectGetPropertyData(aggregateID_, &aggregateBufferAddress, 0, nullptr, &size, &aggregateBuffer);
 
-    log("output: " + wholeNumber(outputRate) + " Hz, buf=" + std::to_string(outputBuffer) +
+    log("output: " + wholeNumber(boundOutputRate_) + " Hz, buf=" + std::to_string(outputBuffer) +
         "; aggregate default buf=" + std::to_string(aggregateBuffer) + "; tap claims " +
         wholeNumber(format_.mSampleRate) + " Hz → header will use " + wholeNumber(effectiveSampleRate_) + " Hz");
 
@@ -156,21 +175,24 @@ void ProcessTapCapture::startOnce() {
         log("aggregate buf corrected: err=" + statusText(setStatus) + ", actual=" + std::to_string(actual));
         largestCycle = std::max(largestCycle, actual);
     }
+    return {outputBuffer, largestCycle};
+}
 
+void ProcessTapCapture::startIO(UInt32 largestCycle) {
+    auto& system = audioSystem();
     // Everything the IO block reads is in place before it can first run.
     ensureRoom(std::size_t{2} * largestCycle);
-    const std::int32_t channels = announcedChannels(format_);
     silence_.setFrameRate(effectiveSampleRate_);
     timeline_.beginAttempt(effectiveSampleRate_, effectiveSampleRate_,
                            inputLatencyNanos(system, aggregateID_, effectiveSampleRate_));
-    expectedChannels_.store(headerSent_ ? headerChannels_.load() : channels);
+    expectedChannels_.store(headerSent_ ? headerChannels_.load() : announcedChannels(format_));
 
     std::weak_ptr<ProcessTapCapture> weakSelf = weak_from_this();
     DeviceIOBlock block = [weakSelf](const AudioTimeStamp*, const AudioBufferList* input,
                                      const AudioTimeStamp* inputTime, AudioBufferList* output, const AudioTimeStamp*) {
         if (auto self = weakSelf.lock()) self->handleIOCycle(input, output, inputTime);
     };
-    status = system.AudioDeviceCreateIOProcIDWithBlock(&ioProcID_, aggregateID_, &ioQueue_, std::move(block));
+    OSStatus status = system.AudioDeviceCreateIOProcIDWithBlock(&ioProcID_, aggregateID_, &ioQueue_, std::move(block));
     if (status != 0 || ioProcID_ == nullptr) {
         throw CaptureError("AudioDeviceCreateIOProcIDWithBlock failed (" + statusText(status) + ")");
     }
@@ -181,7 +203,10 @@ void ProcessTapCapture::startOnce() {
     if (status != 0) {
         throw CaptureError("AudioDeviceStart failed (" + statusText(status) + ")", status == kUnspecifiedError);
     }
+}
 
+void ProcessTapCapture::sendHeader(UInt32 outputBuffer) {
+    const std::int32_t channels = announcedChannels(format_);
     const std::int32_t sampleRate = truncateToInt32(effectiveSampleRate_);
     if (headerSent_) {
         if (channels == headerChannels_.load() && sampleRate == headerSampleRate_) {

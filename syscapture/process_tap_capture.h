@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "frame/audio/listener_registrations.h"
 #include "frame/audio/platform_types.h"
@@ -16,6 +17,7 @@
 #include "frame/kit/serial_queue.h"
 #include "frame/silence_watch.h"
 #include "syscapture/constants.h"
+#include "syscapture/output_device.h"
 #include "syscapture/silent_keep_alive.h"
 
 namespace tarnwick::sys {
@@ -59,7 +61,26 @@ public:
     kit::Semaphore& firstCycle() const { return *firstCycle_.load(); }
 
 private:
+    // The steps of one attempt, in order.
+    struct BufferSizes {
+        UInt32 output;        // the output device's, which the header announces
+        UInt32 largestCycle;  // the most frames a cycle of this attempt can carry
+    };
     void resetAttempt();
+    // Reads the default output device and its rate, which the header uses.
+    OutputDevice bindOutputDevice();
+    // Keeps the output device running while no other program plays.
+    void startKeepAlive(const OutputDevice& device);
+    // Creates the tap and reads its format; returns its UUID.
+    std::string createTap();
+    // Wraps the tap in a private aggregate device clocked by `device`.
+    void createAggregate(const OutputDevice& device, const std::string& tapUUID);
+    // Asks the aggregate device for the output device's buffer size.
+    BufferSizes alignAggregateBuffer(const OutputDevice& device);
+    // Makes room for the largest cycle, creates the IO proc and starts it.
+    void startIO(UInt32 largestCycle);
+    // Writes the header once; a later attempt must match what it announced.
+    void sendHeader(UInt32 outputBuffer);
     void ensureRoom(std::size_t floats);
     // Writes `frames` frames of `channels` samples each, sample (frame, c)
     // taken from `sampleAt`, through the room in pieces of whole frames.

@@ -5,6 +5,7 @@
 
 namespace tarnwick::model {
 
+constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
 constexpr OSStatus kBadComponentInstance = static_cast<OSStatus>(0x80008001);
 constexpr OSStatus kUnitErrInvalidPropertyValue = -10851;
 constexpr OSStatus kUnitErrCannotDoInCurrentContext = -10863;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "backends/model/limits.h"
 #include "backends/model/status_codes.h"
 
 namespace tarnwick::model {
@@ -64,7 +65,7 @@ OSStatus applyUnitProperty(UnitConfig& config, const UnitDevices& devices, Audio
             if (size != sizeof(UInt32)) return audio::kInvalidParameterError;
             if (scope != audio::kUnitScopeGlobal) return kUnitErrInvalidScope;
             const UInt32 frames = readU32(data);
-            if (frames == 0 || frames > kMaxSliceFrames) return kUnitErrInvalidPropertyValue;
+            if (frames == 0 || frames > kMaxBufferFrames) return kUnitErrInvalidPropertyValue;
             config.maxFramesPerSlice = frames;
             return 0;
         }

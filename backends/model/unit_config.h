@@ -19,12 +19,9 @@ struct UnitConfig {
     std::optional<AudioStreamBasicDescription> renderFormat;  // StreamFormat, input scope, element 0
     AURenderCallbackStruct inputCallback{};
     AURenderCallbackStruct renderCallback{};
-    UInt32 maxFramesPerSlice = 4096;
+    UInt32 maxFramesPerSlice = 4096;  // a new unit's default, as on the platform
     bool initialized = false;
 };
-
-// The largest MaximumFramesPerSlice a unit takes.
-inline constexpr UInt32 kMaxSliceFrames = 65536;
 
 class UnitDevices {
 public:

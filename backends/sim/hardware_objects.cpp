@@ -8,12 +8,6 @@
 
 namespace tarnwick::sim {
 
-namespace {
-
-constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
-
-}  // namespace
-
 AudioObjectID HardwareObjects::nextObjectID() {
     // Skip IDs the scenario gave its devices and processes: run-time objects
     // never share one.

@@ -3,6 +3,7 @@
 // names its own code has always used for them.
 
 #include "backends/model/buffer_list.h"
+#include "backends/model/limits.h"
 #include "backends/model/listeners.h"
 #include "backends/model/status_codes.h"
 #include "backends/model/stream_formats.h"
@@ -28,7 +29,10 @@ using model::unitHandle;
 using model::unitName;
 using model::unitNumber;
 
+using model::kMaxBufferFrames;
+
 using model::kBadComponentInstance;
+using model::kBadDeviceError;
 using model::kUnitErrCannotDoInCurrentContext;
 using model::kUnitErrInvalidElement;
 using model::kUnitErrInvalidPropertyValue;

@@ -110,10 +110,10 @@ struct Scenario {
     AudioObjectID ownProcessID = 0;
 };
 
-// Bounds the parser enforces, shared with the IO code that relies on them.
+// Bounds the parser enforces, shared with the IO code that relies on them
+// (buffer frame sizes are bounded by the platform's kMaxBufferFrames).
 constexpr UInt32 kMaxChannels = 64;
 constexpr UInt32 kMaxBuffers = 64;
-constexpr UInt32 kMaxBufferFrames = 65536;
 constexpr double kMaxSampleRate = 1000000.0;
 constexpr UInt32 kFallbackIoFrames = 512;
 constexpr double kFallbackIoRate = 48000.0;

@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -17,40 +15,7 @@
 #include "backends/coreaudio/coreaudio_audio_system.h"
 #include "backends/sim/sim_audio_system.h"
 #include "tests/coreaudio_over_sim/simulated_hal.h"
-
-// Allocations are counted per thread by replacing the global allocation
-// functions in this test program; clang's ThreadSanitizer runtime defines
-// them itself, so that build runs the same cycles without counting.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TARNWICK_NO_ALLOCATION_COUNT
-#endif
-#endif
-
-namespace {
-thread_local std::size_t allocationsOnThisThread = 0;
-}  // namespace
-
-#if !defined(TARNWICK_NO_ALLOCATION_COUNT)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    ++allocationsOnThisThread;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocationsOnThisThread;
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#endif
+#include "tests/support/allocation_counter.h"
 
 namespace tarnwick::coreaudio {
 namespace {
@@ -58,6 +23,7 @@ namespace {
 using audio::ConverterInputStatus;
 using audio::ConverterOutputStatus;
 using nlohmann::json;
+using tarnwick::testing::allocationsOnThisThread;
 
 class CoreAudioBackend : public ::testing::Test {
 protected:
@@ -229,7 +195,7 @@ TEST_F(CoreAudioBackend, IOCyclesAndConversionsAllocateNothingOnceRunning) {
                       ASSERT_TRUE(queue.isCurrent());
                       ASSERT_NE(input, nullptr);
                       const std::size_t n = cycles.load();
-                      if (n < counts.size()) counts[n] = allocationsOnThisThread;
+                      if (n < counts.size()) counts[n] = allocationsOnThisThread();
                       cycles.store(n + 1);
                   }),
               0);
@@ -260,9 +226,9 @@ TEST_F(CoreAudioBackend, IOCyclesAndConversionsAllocateNothingOnceRunning) {
             return ConverterInputStatus::haveData;
         };
         UInt32 made = 0;
-        const std::size_t before = allocationsOnThisThread;
+        const std::size_t before = allocationsOnThisThread();
         converter->convert(output.data(), UInt32(output.size()), &made, nullptr, provider);
-        if (round >= 3) ASSERT_EQ(allocationsOnThisThread, before) << "conversion " << round << " allocated";
+        if (round >= 3) ASSERT_EQ(allocationsOnThisThread(), before) << "conversion " << round << " allocated";
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "tests/mic/mic_run.h"
+#include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::mic {
 namespace {
@@ -179,13 +180,7 @@ TEST(MicStartTeardown, SilentUnitTimesOutThreeTimes) {
                                   "running IO"}));
     auto out = run.child->stdoutBytes();
     ASSERT_EQ(out.size(), 24u) << "the header, once, and nothing else";
-    auto header = decodeHeader(out);
-    EXPECT_EQ(header->sampleRate, 48000);
-    EXPECT_EQ(header->channelCount, 1);
-    EXPECT_EQ(header->bitsPerSample, 32);
-    EXPECT_EQ(header->framesPerBuffer, 256);
-    EXPECT_EQ(header->producerCode, 5);
-    EXPECT_EQ(header->reserved, 0);
+    EXPECT_TRUE(headerIs(out, {48000, 1, micProducer, 256}));
 
     // Each attempt's unit is stopped, uninitialised and disposed of before
     // the next one is created.

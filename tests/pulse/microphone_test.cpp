@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/pulse/server_test.h"
+#include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::pulse {
 namespace {
@@ -67,12 +68,7 @@ TEST_P(Microphone, StereoInputArrivesMonoAt48000WithoutGaps) {
         if (outside == Outside::Unjudged) {
             GTEST_SKIP() << "the player underran in every attempt: too loaded a machine to judge this case";
         }
-        auto header = decodeHeader(stream);
-        ASSERT_TRUE(header);
-        EXPECT_EQ(header->sampleRate, 48000);
-        EXPECT_EQ(header->channelCount, 1);
-        EXPECT_EQ(header->bitsPerSample, 32);
-        EXPECT_EQ(header->producerCode, 5);
+        EXPECT_TRUE(headerIs(stream, {48000, 1, micProducer}));
         EXPECT_NEAR(tone.frequency, 1000, 2);
         EXPECT_NEAR(tone.rms, 0.4 / std::sqrt(2.0), 0.005);
         EXPECT_EQ(tone.silentRuns, 0u) << "gaps filled with silence; at the source: " << atSource.silentRuns;

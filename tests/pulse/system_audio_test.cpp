@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "tests/pulse/server_test.h"
+#include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::pulse {
 namespace {
@@ -69,14 +70,7 @@ TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {
         if (outside == Outside::Unjudged) {
             GTEST_SKIP() << "the player underran in every attempt: too loaded a machine to judge this case";
         }
-        auto header = decodeHeader(stream);
-        ASSERT_TRUE(header);
-        EXPECT_EQ(header->sampleRate, 48000);
-        EXPECT_EQ(header->channelCount, 2);
-        EXPECT_EQ(header->bitsPerSample, 32);
-        EXPECT_GT(header->framesPerBuffer, 0);
-        EXPECT_EQ(header->producerCode, 11);
-        EXPECT_EQ(header->reserved, 0);
+        EXPECT_TRUE(headerIs(stream, {48000, 2, sysProducer}));
 
         auto tone = measureTone(channelOf(samples, 2, 0), 48000);
         EXPECT_NEAR(tone.frequency, 1000, 2);

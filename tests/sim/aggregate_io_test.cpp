@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "backends/model/status_codes.h"
 #include "frame/kit/serial_queue.h"
 #include "tests/sim/sim_test_support.h"
 
@@ -13,6 +14,7 @@ namespace tarnwick::sim::testing {
 namespace {
 
 using namespace tarnwick::audio;
+using model::kBadDeviceError;
 
 // Records what every cycle carried, in memory reserved up front.
 struct CycleRecorder {
@@ -309,7 +311,7 @@ TEST(AggregateIO, DescriptionsMustNameWhatExists) {
     auto system = open(R"({"devices": [{"uid": "spk", "output_channels": 2}]})");
     AudioObjectID aggregate = 77;
     nlohmann::json noMain = {{"uid", "X"}, {"master", "nope"}, {"subdevices", nlohmann::json::array()}};
-    EXPECT_EQ(system->AudioHardwareCreateAggregateDevice(noMain, &aggregate), 560227702);  // '!dev'
+    EXPECT_EQ(system->AudioHardwareCreateAggregateDevice(noMain, &aggregate), kBadDeviceError);
     EXPECT_EQ(aggregate, 77u);
     nlohmann::json noTap = {{"uid", "X"}, {"master", "spk"}, {"taps", {{{"uid", "missing"}}}}};
     EXPECT_EQ(system->AudioHardwareCreateAggregateDevice(noTap, &aggregate), kBadObjectError);

@@ -1,47 +1,19 @@
 // The IO paths of the simulated system are real-time paths: once running, a
 // cycle allocates nothing, even with faults configured for its calls.
-// Allocations are counted per thread by replacing the global allocation
-// functions in this test program.
+// Allocations are counted per thread.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "tests/sim/sim_test_support.h"
-
-namespace {
-thread_local std::size_t allocationsOnThisThread = 0;
-std::size_t allocationCount() { return allocationsOnThisThread; }
-}  // namespace
-
-// The replacements pair malloc with free by design; the compiler sees only
-// "new" and "free" once it inlines them.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-    ++allocationsOnThisThread;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocationsOnThisThread;
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "tests/support/allocation_counter.h"
 
 namespace tarnwick::sim::testing {
 namespace {
 
 using namespace tarnwick::audio;
+using tarnwick::testing::allocationsOnThisThread;
 
 // Faults that match every call of the IO paths but never fire.
 const char* kFaults = R"("faults": [{"call": "AudioUnitRender", "after": 1000000000},
@@ -52,7 +24,7 @@ TEST(RealTime, InputUnitSlicesDoNotAllocate) {
                                         "signal": {"kind": "noise"}}], )") +
                        kFaults + "}");
     InputRecorder recorder(*system, true);
-    recorder.threadCounter = &allocationCount;
+    recorder.threadCounter = &allocationsOnThisThread;
     ASSERT_EQ(recorder.start(), 0);
     ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 30; }));
     recorder.stop();
@@ -85,7 +57,7 @@ void expectDeviceCyclesAllocateNothing(kit::SerialQueue* queue) {
                       const AudioTimeStamp*) {
                       std::size_t n = cycles.load();
                       if (n < counts.size()) {
-                          counts[n] = allocationsOnThisThread;
+                          counts[n] = allocationsOnThisThread();
                           cycles.store(n + 1);
                       }
                   }),
@@ -121,9 +93,9 @@ TEST(RealTime, ConversionCallsDoNotAllocate) {
         });
     };
     for (int i = 0; i < 5; ++i) convertOnce();
-    std::size_t before = allocationsOnThisThread;
+    std::size_t before = allocationsOnThisThread();
     for (int i = 0; i < 50; ++i) convertOnce();
-    EXPECT_EQ(allocationsOnThisThread, before);
+    EXPECT_EQ(allocationsOnThisThread(), before);
 }
 
 }  // namespace

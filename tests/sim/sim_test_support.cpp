@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "backends/model/limits.h"
 #include "tests/support/child_process.h"
 
 namespace tarnwick::sim::testing {
@@ -74,7 +75,6 @@ std::vector<std::string> readLines(const std::string& path) { return tarnwick::t
 std::string tempTracePath() { return tarnwick::testing::tempPath(".trace"); }
 
 namespace {
-constexpr std::size_t kMaxSliceFrames = 65536;
 constexpr std::size_t kRecordedSeconds = 12;
 }  // namespace
 
@@ -112,9 +112,9 @@ InputRecorder::InputRecorder(AudioSystem& system, bool planar, std::optional<Aud
     slices_.resize(40000);
     samples_.resize(48000 * kRecordedSeconds * std::max<UInt32>(1, channels_));
     if (planar) {
-        scratch_.assign(channels_, std::vector<float>(kMaxSliceFrames));
+        scratch_.assign(channels_, std::vector<float>(model::kMaxBufferFrames));
     } else {
-        scratch_.assign(1, std::vector<float>(kMaxSliceFrames * std::max<UInt32>(1, channels_)));
+        scratch_.assign(1, std::vector<float>(model::kMaxBufferFrames * std::max<UInt32>(1, channels_)));
     }
     listMemory_.resize((8 + 16 * std::max<std::size_t>(1, channels_)) / 8 + 1);
 }
@@ -143,7 +143,7 @@ OSStatus InputRecorder::callback(void* self, AudioUnitRenderActionFlags* flags, 
 OSStatus InputRecorder::onSlice(AudioUnitRenderActionFlags* flags, const AudioTimeStamp* stamp, UInt32 bus,
                                 UInt32 frames) {
     std::size_t k = sliceCount_.load(std::memory_order_relaxed);
-    if (k >= slices_.size() || (framesRecorded_ + frames) * channels_ > samples_.size() || frames > kMaxSliceFrames) {
+    if (k >= slices_.size() || (framesRecorded_ + frames) * channels_ > samples_.size() || frames > model::kMaxBufferFrames) {
         return 0;
     }
     auto* list = reinterpret_cast<AudioBufferList*>(listMemory_.data());

@@ -4,12 +4,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -184,9 +185,12 @@ int ChildProcess::wait(double timeoutSeconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
         int raw = 0;
-        pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+        rusage usage{};
+        pid_t r = ::wait4(pid_, &raw, WNOHANG, &usage);
         if (r == pid_) {
             int code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            cpuSeconds_ = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
             std::lock_guard lock(mutex_);
             status_ = code;
             changed_.notify_all();
@@ -324,25 +328,6 @@ std::vector<std::string> readLines(const std::string& path) {
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-std::optional<StreamHeader> decodeHeader(const std::vector<unsigned char>& stream) {
-    if (stream.size() < 24) return std::nullopt;
-    auto word = [&](size_t i) {
-        std::uint32_t u = std::uint32_t(stream[i]) | (std::uint32_t(stream[i + 1]) << 8) |
-                          (std::uint32_t(stream[i + 2]) << 16) | (std::uint32_t(stream[i + 3]) << 24);
-        return static_cast<std::int32_t>(u);
-    };
-    return StreamHeader{word(0), word(4), word(8), word(12), word(16), word(20)};
-}
-
-std::vector<float> decodeSamples(const std::vector<unsigned char>& stream) {
-    std::vector<float> samples;
-    if (stream.size() < 24) return samples;
-    size_t count = (stream.size() - 24) / 4;
-    samples.resize(count);
-    std::memcpy(samples.data(), stream.data() + 24, count * 4);
-    return samples;
 }
 
 }  // namespace tarnwick::testing

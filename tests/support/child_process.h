@@ -6,13 +6,14 @@
 
 #include <array>
 #include <condition_variable>
-#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/stream_header.h"
 
 namespace tarnwick::testing {
 
@@ -41,6 +42,8 @@ public:
     // Waits for exit; the exit status, or -1 on timeout (the child is then killed),
     // or 128 + signal when it died of a signal.
     int wait(double timeoutSeconds = 30);
+    // The CPU time (user and system) the child used, once wait() returned.
+    double cpuSeconds() const { return cpuSeconds_; }
 
     // Blocks until stderr holds a line containing `needle` (true) or the
     // timeout passes or the child's stderr closes (false).
@@ -74,6 +77,7 @@ private:
     bool outPaused_ = false;
     std::thread errThread_, outThread_;
     std::optional<int> status_;
+    double cpuSeconds_ = 0;
 };
 
 // Paths of the built programs.
@@ -91,13 +95,5 @@ std::string tempPath(const std::string& suffix);
 
 std::string readFile(const std::string& path);
 std::vector<std::string> readLines(const std::string& path);
-
-struct StreamHeader {
-    std::int32_t sampleRate, channelCount, bitsPerSample, framesPerBuffer, producerCode, reserved;
-};
-// Decodes the first 24 bytes; nullopt when fewer arrived.
-std::optional<StreamHeader> decodeHeader(const std::vector<unsigned char>& stream);
-// The samples after the header (a trailing partial sample is dropped).
-std::vector<float> decodeSamples(const std::vector<unsigned char>& stream);
 
 }  // namespace tarnwick::testing

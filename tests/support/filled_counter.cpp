@@ -46,4 +46,25 @@ FilledCounter checkFilledCounter(const std::vector<float>& samples, std::size_t 
     return report;
 }
 
+::testing::AssertionResult oneFilledGap(const FilledCounter& report, std::size_t fewest, std::size_t most) {
+    auto failure = [&] {
+        return ::testing::AssertionFailure() << report.frames << " frames, " << report.silentRuns
+                                             << " silent stretches (" << report.silentFrames << " frames, the first at "
+                                             << report.firstSilent << "), problem: \"" << report.firstProblem
+                                             << "\"; expected one stretch of " << fewest << " to " << most
+                                             << " frames between counter frames: ";
+    };
+    if (!report.firstProblem.empty()) return failure() << "not a filled counter";
+    if (report.silentRuns != 1) return failure() << "not one stretch";
+    if (report.firstSilent == 0) return failure() << "nothing before the gap";
+    if (report.frames <= report.firstSilent + report.silentFrames) return failure() << "nothing after the gap";
+    if (report.silentFrames < fewest || report.silentFrames > most) return failure() << "a gap of another length";
+    return ::testing::AssertionSuccess();
+}
+
+std::string filledGapLine(const std::string& who, std::size_t silentFrames) {
+    return who + " skipped " + std::to_string(std::llround(double(silentFrames) / 48.0)) +
+           " ms of audio — filled with silence";
+}
+
 }  // namespace tarnwick::testing
