@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "backends/model/limits.h"
 #include "backends/model/stream_formats.h"
 #include "backends/pulse/pulse_system.h"
 
@@ -218,7 +219,7 @@ OSStatus PulseAudioSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID,
         if (inDataSize != sizeof(UInt32)) return audio::kBadPropertySizeError;
         UInt32 frames = 0;
         std::memcpy(&frames, inData, sizeof frames);
-        if (frames == 0 || frames > 65536) return audio::kIllegalOperationError;
+        if (frames == 0 || frames > model::kMaxBufferFrames) return audio::kIllegalOperationError;
         return io_->setAggregateBufferFrames(inObjectID, frames) ? 0 : audio::kBadObjectError;
     }
     OSStatus status = read(inObjectID, *inAddress, inQualifierDataSize, inQualifierData).status;

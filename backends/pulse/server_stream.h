@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "backends/model/status_codes.h"
 #include "backends/pulse/capture_pump.h"
 #include "backends/pulse/connection.h"
 #include "frame/audio/platform_types.h"
@@ -23,7 +24,7 @@ inline constexpr double kFragmentSeconds = 0.020;
 // position counts as stale.
 inline constexpr double kAnchorSlackSeconds = 0.002;
 
-constexpr OSStatus kBadDeviceError = 560227702;  // '!dev'
+using model::kBadDeviceError;
 
 class ServerStream {
 public:
