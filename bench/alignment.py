@@ -23,7 +23,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import capture_check as cc  # noqa: E402
-from full_pipe_stop import on_private_pulseaudio, server_answers  # noqa: E402
+from full_pipe_stop import on_private_pulseaudio, private_environment, server_answers  # noqa: E402
 
 RATE = 48000
 
@@ -159,8 +159,8 @@ def on_private_pipewire(body):
     runtime directory and home, with a null sink "spk" as the default, and
     stops that process group."""
     root = tempfile.mkdtemp(prefix="tarnwick-align-pw-")
-    env = dict(os.environ, XDG_RUNTIME_DIR=root, HOME=root, TARNWICK_AUDIO="pulse",
-               PULSE_SERVER="unix:" + os.path.join(root, "pulse", "native"))
+    env = private_environment(root, root, TARNWICK_AUDIO="pulse",
+                              PULSE_SERVER="unix:" + os.path.join(root, "pulse", "native"))
     for outside in ("DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PULSE_RUNTIME_PATH"):
         env.pop(outside, None)
     # Each daemon starts once the one it connects to answers.

@@ -45,12 +45,21 @@ def server_answers(env, server, seconds):
     return True
 
 
+def private_environment(runtime, home, **more):
+    """The environment of a private server and its clients: its own runtime
+    directory, and a home whose configuration, state, data and cache
+    directories are its own too, whatever the caller's environment names."""
+    return dict(os.environ, XDG_RUNTIME_DIR=runtime, HOME=home,
+                XDG_CONFIG_HOME=os.path.join(home, ".config"), XDG_STATE_HOME=os.path.join(home, ".local", "state"),
+                XDG_DATA_HOME=os.path.join(home, ".local", "share"), XDG_CACHE_HOME=os.path.join(home, ".cache"),
+                **more)
+
+
 def on_private_pulseaudio(body):
     """Runs body(client environment) against a PulseAudio server of its own,
     in a temporary runtime directory and home, and stops it by its pid."""
     root = tempfile.mkdtemp(prefix="tarnwick-stop-bench-pa-")
-    env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), HOME=os.path.join(root, "home"),
-               TARNWICK_AUDIO="pulse")
+    env = private_environment(os.path.join(root, "run"), os.path.join(root, "home"), TARNWICK_AUDIO="pulse")
     os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
     os.makedirs(env["HOME"])
     server = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
