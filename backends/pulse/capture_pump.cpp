@@ -14,6 +14,7 @@
 #include <string>
 
 #include "frame/host_clock.h"
+#include "frame/kit/thread_name.h"
 
 namespace tarnwick::pulse {
 
@@ -47,11 +48,7 @@ void CapturePump::start(Cycle cycle, std::function<void()> fault, const char* na
     running_.store(true, std::memory_order_release);
     thread_ = std::thread([this, label = std::string(name), signals] {
         ::pthread_sigmask(SIG_SETMASK, &signals, nullptr);
-#if defined(__APPLE__)
-        pthread_setname_np(label.substr(0, 15).c_str());
-#else
-        pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
-#endif
+        kit::nameThisThread(label);
         run();
     });
 }

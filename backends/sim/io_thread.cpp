@@ -1,13 +1,12 @@
 #include "backends/sim/io_thread.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "backends/sim/scenario.h"
 #include "backends/sim/sim_clock.h"
+#include "frame/kit/thread_name.h"
 
 namespace tarnwick::sim {
 
@@ -22,11 +21,7 @@ void IoThread::start(const IoPacing& pacing, IoCycle cycle, const char* name) {
     cycle_ = std::move(cycle);
     running_.store(true, std::memory_order_release);
     thread_ = std::thread([this, label = std::string(name)] {
-#if defined(__APPLE__)
-        pthread_setname_np(label.substr(0, 15).c_str());
-#else
-        pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
-#endif
+        kit::nameThisThread(label);
         run();
         std::unique_lock lock(exitMutex_);
         exitAllowed_.wait(lock, [this] { return joining_; });
