@@ -128,22 +128,8 @@ void setAudioSystemForTesting(std::shared_ptr<AudioSystem> system) {
 }  // namespace tarnwick::audio
 
 #if defined(TARNWICK_HAVE_PULSE)
-// GCC says __SANITIZE_THREAD__, Clang answers __has_feature.
-#if defined(__SANITIZE_THREAD__)
-#define TARNWICK_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TARNWICK_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(TARNWICK_THREAD_SANITIZER)
-// The PulseAudio module carries the same answer, but ThreadSanitizer asks
-// once, as the process starts, long before the module is loaded: the program
-// has to give it. libpulse is not instrumented: races whose stack is inside
-// its lazily created mutexes are the library's own bookkeeping.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:pa_mutex_lock\n"
-           "race:pa_mutex_unlock\n";
-}
-#endif
+// The PulseAudio module carries the same hook, but ThreadSanitizer asks once,
+// as the process starts, long before the module is loaded: the program has
+// to give it.
+#include "backends/libpulse_tsan_suppressions.h"
 #endif
