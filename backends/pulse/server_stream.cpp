@@ -188,9 +188,9 @@ std::uint64_t ServerStream::capturedEnd(pa_stream* stream, std::uint64_t arrived
     const double lag = timing ? static_cast<double>(timing->source_usec + timing->transport_usec) * 1e-6 - sink : 0.0;
     const auto byArrival =
         static_cast<std::uint64_t>(std::max(0.0, static_cast<double>(arrived) - lag * ticksPerSecond));
-    const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
-    if (!anchored_ || !spec || spec->rate == 0) return byArrival;
-    const double bytesPerSecond = static_cast<double>(pa_frame_size(spec)) * spec->rate;
+    const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+    if (!anchored_ || !format || format->rate == 0) return byArrival;
+    const double bytesPerSecond = static_cast<double>(pa_frame_size(format)) * format->rate;
     const double captured =
         static_cast<double>(anchorTicks_) +
         (static_cast<double>(endIndex) - static_cast<double>(anchorIndex_)) / bytesPerSecond * ticksPerSecond;
