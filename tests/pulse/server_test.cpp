@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/pulse/test_signals.h"
+
 namespace tarnwick::testing::pulse {
 
 void ServerTest::SetUp() {
@@ -81,6 +83,14 @@ void makeDefault(SoundServer& server, const std::string& what, const std::string
 
 void ServerTest::setDefaultSink(const std::string& name) { makeDefault(*server_, "sink", name); }
 void ServerTest::setDefaultSource(const std::string& name) { makeDefault(*server_, "source", name); }
+
+void ServerTest::speakerAndMicrophoneWithSound() {
+    addSink("spk", 48000);
+    setDefaultSink("spk");
+    addSource("mic");
+    setDefaultSource("mic");
+    play("spk", stereoSine(48000, 60, 440, 0.3, 0.3), 48000);
+}
 
 std::string ServerTest::micStartLine(const std::string& name) const {
     return "capture started on \"" + name + "\": device " + std::to_string(micRate()) + " Hz 2ch → 48000 Hz 1ch (" +

@@ -54,6 +54,9 @@ protected:
     // so (PipeWire's session manager applies it a moment later).
     void setDefaultSink(const std::string& name);
     void setDefaultSource(const std::string& name);
+    // A speaker "spk" and a microphone "mic" as the defaults, and a minute of
+    // sine playing into the speaker, so system audio carries sound.
+    void speakerAndMicrophoneWithSound();
 
     // Plays interleaved float samples into `sink` with pacat.
     ChildProcess& play(const std::string& sink, const std::vector<float>& samples, int rate, int channels = 2);

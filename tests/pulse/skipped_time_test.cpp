@@ -31,11 +31,7 @@ std::int64_t nowNanos() {
 }
 
 TEST_P(SkippedTime, AStoppedChildFillsWhatTheServerDroppedAndKeepsItsLength) {
-    addSink("spk", 48000);
-    setDefaultSink("spk");
-    addSource("mic");
-    setDefaultSource("mic");
-    play("spk", stereoSine(48000, 60, 440, 0.3, 0.3), 48000);
+    speakerAndMicrophoneWithSound();
     struct Case {
         std::string path, skippedLine;
         std::size_t channels;

@@ -12,12 +12,8 @@ namespace {
 class StopWithoutReader : public ServerTest {};
 
 TEST_P(StopWithoutReader, EveryStopEndsBothProgramsInOrder) {
-    addSink("spk", 48000);
-    setDefaultSink("spk");
-    addSource("mic");
-    setDefaultSource("mic");
     // A player keeps the system-audio stream carrying sound, not only silence.
-    play("spk", stereoSine(48000, 60, 440, 0.3, 0.3), 48000);
+    speakerAndMicrophoneWithSound();
 
     struct Case {
         std::string path, prefix, reason;
