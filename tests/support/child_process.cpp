@@ -265,11 +265,22 @@ std::string ChildProcess::stderrText() {
     return err_;
 }
 
-std::vector<std::string> ChildProcess::stderrLines() {
+namespace {
+
+std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::istringstream in(stderrText());
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> ChildProcess::stderrLines() { return splitLines(stderrText()); }
+
+std::vector<std::string> ChildProcess::stdoutLines() {
+    const std::vector<unsigned char> bytes = stdoutBytes();
+    return splitLines(std::string(bytes.begin(), bytes.end()));
 }
 
 std::vector<unsigned char> ChildProcess::stdoutBytes() {

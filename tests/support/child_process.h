@@ -59,6 +59,8 @@ public:
     std::string stderrText();
     std::vector<std::string> stderrLines();
     std::vector<unsigned char> stdoutBytes();
+    // Standard output read as text, for children that write lines there.
+    std::vector<std::string> stdoutLines();
 
 private:
     void pump(int fd, bool isStdout);

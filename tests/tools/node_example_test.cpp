@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +19,6 @@
 
 namespace tarnwick::testing {
 namespace {
-
-std::vector<std::string> lines(const std::vector<unsigned char>& bytes) {
-    std::istringstream text(std::string(bytes.begin(), bytes.end()));
-    std::vector<std::string> out;
-    for (std::string line; std::getline(text, line);) out.push_back(line);
-    return out;
-}
 
 TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
     if (std::strlen(TARNWICK_NODE_PROGRAM) == 0) {
@@ -60,7 +52,7 @@ TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
     ChildProcess example(TARNWICK_NODE_PROGRAM, {TARNWICK_NODE_EXAMPLE, "--seconds", "4", "--mic", micWrapper,
                                                  "--sys", sysWrapper, "--out", out});
     ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = lines(example.stdoutBytes());
+    const auto said = example.stdoutLines();
     auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
 
     EXPECT_EQ(has("mic start 1: " + micWrapper), 1);

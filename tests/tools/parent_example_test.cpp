@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +19,6 @@
 
 namespace tarnwick::testing {
 namespace {
-
-std::vector<std::string> lines(const std::vector<unsigned char>& bytes) {
-    std::istringstream text(std::string(bytes.begin(), bytes.end()));
-    std::vector<std::string> out;
-    for (std::string line; std::getline(text, line);) out.push_back(line);
-    return out;
-}
 
 TEST(ParentExample, RestartsAChildThatEndsOnADeviceChangeAndStopsItInOrder) {
     nlohmann::json system = {
@@ -48,7 +40,7 @@ TEST(ParentExample, RestartsAChildThatEndsOnADeviceChangeAndStopsItInOrder) {
 
     ChildProcess example(TARNWICK_EXAMPLE_PROGRAM, {"--seconds", "3", "/bin/sh", wrapper});
     ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = lines(example.stdoutBytes());
+    const auto said = example.stdoutLines();
     auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
 
     EXPECT_EQ(has("start 1: /bin/sh " + wrapper), 1);
@@ -94,7 +86,7 @@ TEST(ParentExample, PlacesTwoProgramsByTheirTimelineLinesThroughARestartAndAPaus
     ChildProcess example(TARNWICK_EXAMPLE_PROGRAM, {"--seconds", "4", "--out", out, "/bin/sh", micWrapper, "--and",
                                                     "/bin/sh", sysWrapper});
     ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = lines(example.stdoutBytes());
+    const auto said = example.stdoutLines();
     auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
     EXPECT_EQ(has("1: start 2: /bin/sh " + micWrapper), 0);
     EXPECT_EQ(has("2: start 2: /bin/sh " + sysWrapper), 1);
