@@ -74,11 +74,15 @@ void SerialQueue::sync(FunctionRef<void()> work) {
             struct EndTurn {
                 SerialQueue* queue;
                 ~EndTurn() {
+                    bool pending = false;
                     {
                         std::lock_guard lock(queue->mutex_);
                         queue->syncRunning_ = false;
+                        pending = !queue->items_.empty() || queue->quitting_;
                     }
-                    queue->wake_.notify_one();
+                    // Woken for nothing, the queue's thread would cost an
+                    // IO cycle a thread switch after all.
+                    if (pending) queue->wake_.notify_one();
                 }
             } endTurn{this};
             CurrentQueueScope scope(this);

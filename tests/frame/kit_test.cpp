@@ -3,6 +3,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -88,6 +92,53 @@ TEST(SerialQueue, KnowsWhenTheCallerRunsOneOfItsItems) {
     EXPECT_TRUE(inAsync.load());
     EXPECT_FALSE(queue.isCurrent());
 }
+
+#ifdef __linux__
+std::set<std::string> threadIds() {
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.insert(entry.path().filename().string());
+    }
+    return ids;
+}
+
+long voluntarySwitches(const std::string& tid) {
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+    return -1;
+}
+
+// An IO cycle takes an idle queue on its own thread: the queue's thread
+// must neither be woken for it (a thread switch per cycle) nor miss an item
+// submitted while the turn lasted.
+TEST(SerialQueue, SyncOnAnIdleQueueLeavesItsThreadAsleepAndItemsStillRun) {
+    const auto before = threadIds();
+    SerialQueue queue("test.idle");
+    std::string queueThread;
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& id : threadIds()) {
+            if (!before.count(id)) queueThread = id;
+        }
+        return !queueThread.empty();
+    }));
+    queue.sync([] {});  // once its thread has gone to sleep
+    const long asleep = voluntarySwitches(queueThread);
+    // Spaced as IO cycles are, so that a wake-up would find the thread asleep.
+    int ran = 0;
+    for (int i = 0; i < 50; ++i) {
+        queue.sync([&] { ++ran; });
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(ran, 50);
+    EXPECT_LE(voluntarySwitches(queueThread) - asleep, 5);
+
+    std::atomic<bool> late{false};
+    queue.sync([&] { std::thread([&] { queue.async([&] { late = true; }); }).join(); });
+    EXPECT_TRUE(eventually([&] { return late.load(); }));
+}
+#endif
 
 TEST(SerialQueue, GlobalQueueRunsWorkOffTheCallingThread) {
     std::atomic<bool> ran{false};
