@@ -1,10 +1,12 @@
 // Side by side against one private real server: a player keeps a stereo sine
 // playing into the default sink "spk" while, one after the other and for the
 // same time each, parec (with its defaults and with --latency-msec=20) and
-// both programs record it. For each it prints the CPU time per second of
-// audio, the peak resident memory of the process image after exec, the time
-// from spawn to the first PCM byte, and the audio delivered against the wall
-// time since that first byte. It prints figures and asserts nothing.
+// both programs record it. For each it prints the CPU time and the sleeps of
+// its threads per second of audio (each one a wake-up, a figure a busy
+// machine barely moves), the peak resident memory of the process image
+// after exec, the time from spawn to the first PCM byte, and the audio
+// delivered against the wall time since that first byte. It prints figures
+// and asserts nothing.
 //
 //   pulse_server_bench [pulseaudio|pipewire|both] [seconds per recorder]
 
@@ -39,6 +41,7 @@ struct Recorder {
 
 struct Figures {
     double cpuSeconds = 0, audioSeconds = 0, wallSeconds = 0, firstByte = -1, peakRssMb = 0;
+    long sleeps = 0;
     int status = -1;
 };
 
@@ -69,6 +72,7 @@ Figures measure(const Recorder& r, const std::map<std::string, std::string>& env
     f.status = child.wait();
     if (f.status == 127) std::fprintf(stderr, "cannot start %s\n", r.argv.front().c_str());
     f.cpuSeconds = child.cpuSeconds();
+    f.sleeps = child.sleeps();
     f.audioSeconds = double(pcmAtStop) / double(r.bytesPerSecond);
     if (first != Clock::time_point{}) {
         f.firstByte = std::chrono::duration<double>(first - spawned).count();
@@ -112,12 +116,13 @@ void runOn(ServerKind kind, double seconds) {
     std::printf("%s — %s, %.1f s per recorder, 48000 Hz stereo float playing into \"spk\"\n", kindName(kind).c_str(),
                 at == std::string::npos ? "?" : version.substr(at + 13, version.find('\n', at) - at - 13).c_str(),
                 seconds);
-    std::printf("%-26s %14s %12s %12s %10s %10s %12s %7s\n", "recorder", "CPU ms/audio s", "peak RSS MB",
-                "first PCM s", "audio s", "wall s", "audio-wall ms", "status");
+    std::printf("%-26s %14s %14s %12s %12s %10s %10s %12s %7s\n", "recorder", "CPU ms/audio s", "sleeps/audio s",
+                "peak RSS MB", "first PCM s", "audio s", "wall s", "audio-wall ms", "status");
     for (const auto& r : recorders) {
         Figures f = measure(r, server.clientEnv(), seconds);
-        std::printf("%-26s %14.2f %12.1f %12.3f %10.3f %10.3f %12.1f %7d\n", r.label.c_str(),
-                    f.audioSeconds > 0 ? 1000 * f.cpuSeconds / f.audioSeconds : 0.0, f.peakRssMb, f.firstByte,
+        const double perAudioSecond = f.audioSeconds > 0 ? 1 / f.audioSeconds : 0.0;
+        std::printf("%-26s %14.2f %14.1f %12.1f %12.3f %10.3f %10.3f %12.1f %7d\n", r.label.c_str(),
+                    1000 * f.cpuSeconds * perAudioSecond, double(f.sleeps) * perAudioSecond, f.peakRssMb, f.firstByte,
                     f.audioSeconds, f.wallSeconds, 1000 * (f.audioSeconds - f.wallSeconds), f.status);
         std::fflush(stdout);
     }

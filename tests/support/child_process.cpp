@@ -191,6 +191,7 @@ int ChildProcess::wait(double timeoutSeconds) {
             int code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
             cpuSeconds_ = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            sleeps_ = usage.ru_nvcsw;
             std::lock_guard lock(mutex_);
             status_ = code;
             changed_.notify_all();

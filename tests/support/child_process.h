@@ -44,6 +44,9 @@ public:
     int wait(double timeoutSeconds = 30);
     // The CPU time (user and system) the child used, once wait() returned.
     double cpuSeconds() const { return cpuSeconds_; }
+    // How often the child's threads went to sleep, once wait() returned: its
+    // wake-ups, which unlike CPU time barely depend on what else the machine runs.
+    long sleeps() const { return sleeps_; }
 
     // Blocks until stderr holds a line containing `needle` (true) or the
     // timeout passes or the child's stderr closes (false).
@@ -80,6 +83,7 @@ private:
     std::thread errThread_, outThread_;
     std::optional<int> status_;
     double cpuSeconds_ = 0;
+    long sleeps_ = 0;
 };
 
 // Paths of the built programs.
