@@ -39,40 +39,35 @@ void expectUnitTornDownLast(MicRun& run) {
               (std::vector<std::string>{"AudioOutputUnitStop", "AudioUnitUninitialize", "AudioComponentInstanceDispose"}));
 }
 
-TEST(MicStop, StdinEndOfInput) {
+// Each way a parent stops a running capture: the program names it in its
+// shutting-down line, exits 0 and tears the unit down last.
+struct StopCase {
+    const char* name;
+    void (*stop)(ChildProcess&);
+    const char* reason;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class MicStopRequest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(MicStopRequest, EndsCleanlyWithItsReason) {
     MicRun run = runMic(micScenario());
     ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->closeStdin();
+    GetParam().stop(*run.child);
     EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("stdin EOF (parent stopped us)"));
+    EXPECT_EQ(run.messages(), endingWith(GetParam().reason));
     expectUnitTornDownLast(run);
 }
 
-TEST(MicStop, Sigterm) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->sendSignal(SIGTERM);
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("SIGTERM"));
-    expectUnitTornDownLast(run);
-}
-
-TEST(MicStop, Sigint) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->sendSignal(SIGINT);
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("SIGINT"));
-}
-
-TEST(MicStop, ParentClosingStdout) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->closeStdout();
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("stdout closed (parent gone)"));
-    expectUnitTornDownLast(run);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Parent, MicStopRequest,
+    ::testing::Values(StopCase{"StdinEndOfInput", [](ChildProcess& c) { c.closeStdin(); }, "stdin EOF (parent stopped us)"},
+                      StopCase{"Sigterm", [](ChildProcess& c) { c.sendSignal(SIGTERM); }, "SIGTERM"},
+                      StopCase{"Sigint", [](ChildProcess& c) { c.sendSignal(SIGINT); }, "SIGINT"},
+                      StopCase{"ParentClosingStdout", [](ChildProcess& c) { c.closeStdout(); },
+                               "stdout closed (parent gone)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MicStop, SigtermDuringTheStartEndsPromptly) {
     MicRun run = runMic(micScenario(nlohmann::json::array(), {{"unit", {{"silent_starts", "always"}}}}));
