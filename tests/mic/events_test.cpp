@@ -39,40 +39,50 @@ void expectUnitTornDownLast(MicRun& run) {
               (std::vector<std::string>{"AudioOutputUnitStop", "AudioUnitUninitialize", "AudioComponentInstanceDispose"}));
 }
 
-TEST(MicStop, StdinEndOfInput) {
-    MicRun run = runMic(micScenario());
+// For an event the capture must not react to: the capture starts, the event
+// certainly happens (the trace says so) and some time passes; the capture
+// then ends only when the parent stops it.
+void expectRunningPastItsEvent(MicRun& run) {
     ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
+    for (int i = 0; i < 300 && readFile(run.tracePath).find("EVENT") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(readFile(run.tracePath).find("EVENT"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     run.child->closeStdin();
     EXPECT_EQ(run.child->wait(exitTimeout), 0);
     EXPECT_EQ(run.messages(), endingWith("stdin EOF (parent stopped us)"));
+}
+
+// Each way a parent stops a running capture: the program names it in its
+// shutting-down line, exits 0 and tears the unit down last.
+struct StopCase {
+    const char* name;
+    void (*stop)(ChildProcess&);
+    const char* reason;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class MicStopRequest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(MicStopRequest, EndsCleanlyWithItsReason) {
+    MicRun run = runMic(micScenario());
+    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
+    GetParam().stop(*run.child);
+    EXPECT_EQ(run.child->wait(exitTimeout), 0);
+    EXPECT_EQ(run.messages(), endingWith(GetParam().reason));
     expectUnitTornDownLast(run);
 }
 
-TEST(MicStop, Sigterm) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->sendSignal(SIGTERM);
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("SIGTERM"));
-    expectUnitTornDownLast(run);
-}
-
-TEST(MicStop, Sigint) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->sendSignal(SIGINT);
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("SIGINT"));
-}
-
-TEST(MicStop, ParentClosingStdout) {
-    MicRun run = runMic(micScenario());
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    run.child->closeStdout();
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("stdout closed (parent gone)"));
-    expectUnitTornDownLast(run);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Parent, MicStopRequest,
+    ::testing::Values(StopCase{"StdinEndOfInput", [](ChildProcess& c) { c.closeStdin(); }, "stdin EOF (parent stopped us)"},
+                      StopCase{"Sigterm", [](ChildProcess& c) { c.sendSignal(SIGTERM); }, "SIGTERM"},
+                      StopCase{"Sigint", [](ChildProcess& c) { c.sendSignal(SIGINT); }, "SIGINT"},
+                      StopCase{"ParentClosingStdout", [](ChildProcess& c) { c.closeStdout(); },
+                               "stdout closed (parent gone)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MicStop, SigtermDuringTheStartEndsPromptly) {
     MicRun run = runMic(micScenario(nlohmann::json::array(), {{"unit", {{"silent_starts", "always"}}}}));
@@ -173,16 +183,7 @@ TEST(MicHealth, UnchangedRateNotificationEndsTheCaptureToo) {
 
 TEST(MicHealth, RateChangeOfAnotherDeviceIsIgnored) {
     MicRun run = runMic(micScenario({{{"at", 0.5}, {"set_sample_rate", {{"device", "other"}, {"rate", 44100}}}}}));
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    // Wait until the event has certainly happened.
-    for (int i = 0; i < 300 && readFile(run.tracePath).find("EVENT") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_NE(readFile(run.tracePath).find("EVENT"), std::string::npos);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    run.child->closeStdin();
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("stdin EOF (parent stopped us)"));
+    ASSERT_NO_FATAL_FAILURE(expectRunningPastItsEvent(run));
 }
 
 TEST(MicHealth, DefaultInputChangeEndsACaptureThatFollowsTheDefault) {
@@ -207,15 +208,7 @@ TEST(MicHealth, ChangesDuringTheStartEndTheCaptureOnceItHasStarted) {
 
 TEST(MicHealth, DefaultInputChangeLeavesAChosenDeviceRunning) {
     MicRun run = runMic(micScenario({{{"at", 0.5}, {"set_default_input", "other"}}}), {"--device", "mic"});
-    ASSERT_TRUE(run.child->waitForStderr("capture started", startTimeout));
-    for (int i = 0; i < 300 && readFile(run.tracePath).find("EVENT") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_NE(readFile(run.tracePath).find("EVENT"), std::string::npos);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    run.child->closeStdin();
-    EXPECT_EQ(run.child->wait(exitTimeout), 0);
-    EXPECT_EQ(run.messages(), endingWith("stdin EOF (parent stopped us)"));
+    ASSERT_NO_FATAL_FAILURE(expectRunningPastItsEvent(run));
     // Only the rate listener was installed.
     int listeners = 0;
     for (const std::string& line : run.traceLines()) {

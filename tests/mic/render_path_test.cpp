@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "frame/capture_error.h"
@@ -144,6 +145,17 @@ protected:
         engine->start();
     }
 
+    // A start that is expected to fail: the error it failed with, none if it started.
+    std::optional<CaptureError> failedStart() {
+        engine = std::make_unique<MicCapture>(std::nullopt);
+        try {
+            engine->start();
+        } catch (const CaptureError& error) {
+            return error;
+        }
+        return std::nullopt;
+    }
+
     std::vector<unsigned char> stream() {
         std::vector<unsigned char> bytes(std::size_t(::lseek(streamFd, 0, SEEK_END)));
         ::pread(streamFd, bytes.data(), bytes.size(), 0);
@@ -253,14 +265,10 @@ TEST_F(MicEngine, ChosenDeviceInstallsOnlyTheRateListener) {
 
 TEST_F(MicEngine, FailedInitializeIsDisposedWithoutStopOrUninitialize) {
     fake->initializeStatus = -10875;
-    engine = std::make_unique<MicCapture>(std::nullopt);
-    try {
-        engine->start();
-        FAIL() << "start succeeded";
-    } catch (const CaptureError& error) {
-        EXPECT_EQ(error.description(), "AudioUnitInitialize failed (-10875)");
-        EXPECT_FALSE(error.noIO());
-    }
+    const auto error = failedStart();
+    ASSERT_TRUE(error) << "start succeeded";
+    EXPECT_EQ(error->description(), "AudioUnitInitialize failed (-10875)");
+    EXPECT_FALSE(error->noIO());
     engine->stop();
     EXPECT_EQ(callsAfter("AudioUnitInitialize"), std::vector<std::string>{"AudioComponentInstanceDispose"});
 }
@@ -269,13 +277,9 @@ TEST_F(MicEngine, FailedInitializeIsDisposedWithoutStopOrUninitialize) {
 // refused as an unusable format instead of overflowing the buffer sizes.
 TEST_F(MicEngine, FormatTooWideForASliceIsRefused) {
     fake->channels = 300000;
-    engine = std::make_unique<MicCapture>(std::nullopt);
-    try {
-        engine->start();
-        FAIL() << "start succeeded";
-    } catch (const CaptureError& error) {
-        EXPECT_EQ(error.description(), "could not read device input format (0)");
-    }
+    const auto error = failedStart();
+    ASSERT_TRUE(error) << "start succeeded";
+    EXPECT_EQ(error->description(), "could not read device input format (0)");
 }
 
 TEST_F(MicEngine, FailingUnitStopStillUninitializesAndDisposes) {
