@@ -89,39 +89,39 @@ OSStatus PulseAudioSystem::AudioDeviceDestroyIOProcID(AudioObjectID inDevice, Au
 
 AudioComponent PulseAudioSystem::AudioComponentFindNext(AudioComponent inComponent,
                                                         const AudioComponentDescription* inDesc) {
-    return units_->findNext(inComponent, inDesc);
+    return units_->table().findNext(inComponent, inDesc);
 }
 
 OSStatus PulseAudioSystem::AudioComponentInstanceNew(AudioComponent inComponent, AudioComponentInstance* outInstance) {
-    return units_->instanceNew(inComponent, outInstance);
+    return units_->table().instanceNew(inComponent, outInstance);
 }
 
 OSStatus PulseAudioSystem::AudioComponentInstanceDispose(AudioComponentInstance inInstance) {
-    return units_->dispose(inInstance);
+    return units_->table().dispose(inInstance);
 }
 
 OSStatus PulseAudioSystem::AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                                 AudioUnitElement inElement, const void* inData, UInt32 inDataSize) {
-    return units_->setProperty(inUnit, inID, inScope, inElement, inData, inDataSize);
+    return units_->table().setProperty(inUnit, inID, inScope, inElement, inData, inDataSize);
 }
 
 OSStatus PulseAudioSystem::AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                                 AudioUnitElement inElement, void* outData, UInt32* ioDataSize) {
-    return units_->getProperty(inUnit, inID, inScope, inElement, outData, ioDataSize);
+    return units_->table().getProperty(inUnit, inID, inScope, inElement, outData, ioDataSize);
 }
 
-OSStatus PulseAudioSystem::AudioUnitInitialize(AudioUnit inUnit) { return units_->initialize(inUnit); }
+OSStatus PulseAudioSystem::AudioUnitInitialize(AudioUnit inUnit) { return units_->table().initialize(inUnit); }
 
-OSStatus PulseAudioSystem::AudioUnitUninitialize(AudioUnit inUnit) { return units_->uninitialize(inUnit); }
+OSStatus PulseAudioSystem::AudioUnitUninitialize(AudioUnit inUnit) { return units_->table().uninitialize(inUnit); }
 
-OSStatus PulseAudioSystem::AudioOutputUnitStart(AudioUnit ci) { return units_->start(ci); }
+OSStatus PulseAudioSystem::AudioOutputUnitStart(AudioUnit ci) { return units_->table().start(ci); }
 
-OSStatus PulseAudioSystem::AudioOutputUnitStop(AudioUnit ci) { return units_->stop(ci); }
+OSStatus PulseAudioSystem::AudioOutputUnitStop(AudioUnit ci) { return units_->table().stop(ci); }
 
-OSStatus PulseAudioSystem::AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
+OSStatus PulseAudioSystem::AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags*,
                                            const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber,
                                            UInt32 inNumberFrames, AudioBufferList* ioData) {
-    return units_->render(inUnit, ioActionFlags, inTimeStamp, inOutputBusNumber, inNumberFrames, ioData);
+    return units_->table().render(inUnit, inTimeStamp, inOutputBusNumber, inNumberFrames, ioData);
 }
 
 std::optional<std::string> PulseAudioSystem::stringValue(audio::StringRef ref) {

@@ -8,15 +8,12 @@
 #include <cstring>
 
 #include "backends/model/status_codes.h"
-#include "backends/model/unit_handles.h"
 
 namespace tarnwick::pulse {
 
 using namespace model;
 
 namespace {
-
-thread_local UnitStream* currentUnit = nullptr;
 
 AudioStreamBasicDescription defaultRenderFormat(const ServerDevice& device) {
     return floatFormat(device.rate, std::max<UInt32>(1, device.channels), true);
@@ -43,8 +40,8 @@ AudioTimeStamp stampAt(std::uint64_t sampleTime, std::uint64_t host = 0) {
 UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
                        const ServerDevice& device)
     : ServerStream(connection),
+      RunningUnit(handle),
       devices_(devices),
-      handle_(handle),
       config_(config),
       device_(device),
       recording_(config.inputEnabled && !device.isSink) {
@@ -67,23 +64,24 @@ UnitStream::UnitStream(Connection& connection, ServerDevices& devices, AudioUnit
     }
 }
 
-OSStatus UnitStream::start() {
+OSStatus UnitStream::open() {
     if (!pa_sample_spec_valid(&spec_)) return audio::kFormatNotSupported;
     const pa_channel_map map = mapFor(device_, spec_.channels);
     if (recording_) {
         // Channels go by index, so nothing is remixed and asking for no
         // remixing on top adds nothing, except that the server then sends
         // each fragment in two deliveries: twice the wake-ups.
-        return openRecord(device_.name, spec_, map, 0,
-                          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                         PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NO_REMAP_CHANNELS));
+        OSStatus status =
+            openRecord(device_.name, spec_, map, 0,
+                       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NO_REMAP_CHANNELS));
+        if (status == 0) devices_.setFragmentFrames(device_.id, cycleFrames());
+        return status;
     }
     // Silence or not, what the callback renders needs no low latency: a
     // longer buffer wakes the callback less often.
     return openPlayback(device_.name, spec_, map, 0.1);
 }
-
-UnitStream* UnitStream::current() noexcept { return currentUnit; }
 
 void UnitStream::callInput(const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
                            std::uint64_t host) noexcept {
@@ -92,9 +90,10 @@ void UnitStream::callInput(const unsigned char* slice, UInt32 frames, std::uint6
     AudioUnitRenderActionFlags flags = 0;
     slice_ = slice;
     lastSampleTime_ = sampleTime;
-    currentUnit = this;
-    config_.inputCallback.inputProc(config_.inputCallback.inputProcRefCon, &flags, &stamp, 1, frames, nullptr);
-    currentUnit = nullptr;
+    {
+        InCallback inCallback(this);
+        config_.inputCallback.inputProc(config_.inputCallback.inputProcRefCon, &flags, &stamp, 1, frames, nullptr);
+    }
     slice_ = nullptr;
 }
 
@@ -107,7 +106,7 @@ void UnitStream::ready(pa_stream* stream) {
     }
 }
 
-void UnitStream::startDelivering() {
+void UnitStream::deliver() {
     taken_.store(true, std::memory_order_release);
     if (!recording_) return;
     pump_.start([this](const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime,
@@ -220,164 +219,12 @@ void UnitStream::writable(pa_stream* stream, std::size_t bytes) {
     }
 }
 
-Units::Unit* Units::find(AudioUnit unit) {
-    auto found = units_.find(reinterpret_cast<std::uintptr_t>(unit));
-    return found == units_.end() ? nullptr : found->second.get();
-}
-
-std::optional<ServerDevice> Units::boundDevice(const UnitConfig& config) const {
-    if (config.device) return devices_.byId(*config.device);
-    AudioObjectID id = config.inputEnabled ? devices_.defaultInput() : devices_.defaultOutput();
-    return id ? devices_.byId(id) : std::nullopt;
-}
-
-AudioComponent Units::findNext(AudioComponent previous, const AudioComponentDescription* d) {
-    // Zero fields match anything; there is one component.
-    bool matches = !previous && d && (d->componentType == 0 || d->componentType == audio::kUnitTypeOutput) &&
-                   (d->componentSubType == 0 || d->componentSubType == audio::kUnitSubTypeHALOutput) &&
-                   (d->componentManufacturer == 0 || d->componentManufacturer == audio::kUnitManufacturerApple);
-    return matches ? componentHandle() : nullptr;
-}
-
-OSStatus Units::instanceNew(AudioComponent component, AudioComponentInstance* outInstance) {
-    if (!outInstance || component != componentHandle()) return audio::kInvalidParameterError;
-    std::lock_guard lock(mutex_);
-    AudioUnit handle = unitHandle(nextNumber_++);
-    units_.emplace(reinterpret_cast<std::uintptr_t>(handle), std::make_unique<Unit>());
-    *outInstance = handle;
+OSStatus Units::prepare(AudioUnit unit, const UnitConfig& config, AudioObjectID id,
+                       std::shared_ptr<model::RunningUnit>* run, std::string*) {
+    std::optional<ServerDevice> device = devices_.byId(id);
+    if (!device) return kUnitErrNoConnection;
+    *run = std::make_shared<UnitStream>(connection_, devices_, unit, config, *device);
     return 0;
-}
-
-OSStatus Units::dispose(AudioUnit unit) {
-    std::unique_ptr<Unit> owned;
-    {
-        std::lock_guard lock(mutex_);
-        auto found = units_.find(reinterpret_cast<std::uintptr_t>(unit));
-        if (found == units_.end()) return kBadComponentInstance;
-        owned = std::move(found->second);
-        units_.erase(found);
-    }
-    retire(std::move(owned->stream));
-    return 0;
-}
-
-OSStatus Units::initialize(AudioUnit unit) {
-    std::lock_guard lock(mutex_);
-    Unit* u = find(unit);
-    if (!u) return kBadComponentInstance;
-    u->config.initialized = true;
-    return 0;
-}
-
-OSStatus Units::uninitialize(AudioUnit unit) {
-    std::shared_ptr<UnitStream> stream;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (!u) return kBadComponentInstance;
-        u->config.initialized = false;
-        stream = std::move(u->stream);
-    }
-    retire(std::move(stream));
-    return 0;
-}
-
-OSStatus Units::start(AudioUnit unit) {
-    std::shared_ptr<UnitStream> stream;
-    AudioObjectID boundDeviceId = 0;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (!u) return kBadComponentInstance;
-        if (!u->config.initialized) return kUnitErrUninitialized;
-        if (u->stream) return 0;
-        std::optional<ServerDevice> device = boundDevice(u->config);
-        if (!device) return kUnitErrNoConnection;
-        boundDeviceId = device->id;
-        stream = std::make_shared<UnitStream>(connection_, devices_, unit, u->config, *device);
-    }
-    // Outside the lock: the server may take a while to answer.
-    OSStatus status = stream->start();
-    if (status != 0) return status;
-    if (stream->recording()) devices_.setFragmentFrames(boundDeviceId, stream->cycleFrames());
-    OSStatus result = 0;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (u && !u->stream) {
-            // Under the lock: a stop or dispose that follows finds the
-            // stream delivering, and stops it.
-            stream->startDelivering();
-            u->stream = std::move(stream);
-            return 0;
-        }
-        result = u ? 0 : kBadComponentInstance;  // disposed or started meanwhile
-    }
-    retire(std::move(stream));
-    return result;
-}
-
-OSStatus Units::stop(AudioUnit unit) {
-    std::shared_ptr<UnitStream> stream;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (!u) return kBadComponentInstance;
-        stream = std::move(u->stream);
-    }
-    retire(std::move(stream));
-    return 0;
-}
-
-void Units::retire(std::shared_ptr<UnitStream> stream) {
-    if (!stream) return;
-    stream->stopDelivering();
-    stream->close();
-    if (stream->joinWouldDeadlock()) {
-        std::lock_guard lock(mutex_);
-        retired_.push_back(std::move(stream));
-        return;
-    }
-    stream->join();
-    std::vector<std::shared_ptr<UnitStream>> earlier;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto it = retired_.begin(); it != retired_.end();) {
-            if ((*it)->joinWouldDeadlock()) {
-                ++it;
-            } else {
-                earlier.push_back(std::move(*it));
-                it = retired_.erase(it);
-            }
-        }
-    }
-    for (auto& left : earlier) left->join();
-}
-
-void Units::stopAll() {
-    std::vector<std::shared_ptr<UnitStream>> streams;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& [key, unit] : units_) {
-            if (unit->stream) streams.push_back(std::move(unit->stream));
-        }
-        for (auto& stream : retired_) streams.push_back(std::move(stream));
-        retired_.clear();
-    }
-    for (auto& stream : streams) {
-        stream->stopDelivering();
-        stream->close();
-        if (!stream->joinWouldDeadlock()) stream->join();
-    }
-}
-
-OSStatus Units::render(AudioUnit unit, AudioUnitRenderActionFlags*, const AudioTimeStamp* timeStamp, UInt32 bus,
-                       UInt32 frames, AudioBufferList* ioData) {
-    // Only from inside the unit's own input callback, where the slice is.
-    UnitStream* stream = UnitStream::current();
-    if (stream && stream->handle() == unit) return stream->render(timeStamp, bus, frames, ioData);
-    std::lock_guard lock(mutex_);
-    return find(unit) ? kUnitErrCannotDoInCurrentContext : kBadComponentInstance;
 }
 
 }  // namespace tarnwick::pulse

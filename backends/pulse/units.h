@@ -6,18 +6,18 @@
 // once per slice the stream asks for.
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
+#include <string>
 #include <vector>
 
 #include "backends/model/buffer_list.h"
 #include "backends/model/unit_config.h"
+#include "backends/model/unit_table.h"
 #include "backends/model/stream_formats.h"
 #include "backends/pulse/capture_pump.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
+#include "backends/pulse/server_unit_devices.h"
 
 namespace tarnwick::pulse {
 
@@ -25,31 +25,26 @@ using model::floatFormat;
 using model::UnitConfig;
 
 // A started unit.
-class UnitStream final : public ServerStream {
+class UnitStream final : public ServerStream, public model::RunningUnit {
 public:
     UnitStream(Connection& connection, ServerDevices& devices, AudioUnit handle, const UnitConfig& config,
                const ServerDevice& device);
     ~UnitStream() override;
 
-    OSStatus start();
-    AudioUnit handle() const { return handle_; }
+    // Opens the stream; the server may take a while to answer.
+    OSStatus open() override;
     // Frames per input callback: the buffer size the device reports.
     UInt32 cycleFrames() const { return pump_.cycleFrames(); }
     bool recording() const { return recording_; }
-    // Once the unit has taken the stream as its own: from here on its input
-    // callback runs. Never before, so that a unit disposed while its start
-    // was under way is never called.
-    void startDelivering();
-    // After this no callback begins.
-    void stopDelivering() noexcept { pump_.requestStop(); }
-    // Called from inside this unit's own input callback.
-    bool joinWouldDeadlock() const { return pump_.onThisThread(); }
-    // After stopDelivering() and close(): waits for the callback in progress.
-    void join() { pump_.join(); }
-    // AudioUnitRender from inside this unit's input callback. Real-time safe.
-    OSStatus render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept;
-    // The unit whose callback the calling thread is in, if any.
-    static UnitStream* current() noexcept;
+    void deliver() override;
+    void stop() override {
+        pump_.requestStop();
+        close();
+    }
+    bool joinWouldDeadlock() const override { return pump_.onThisThread(); }
+    void join() override { pump_.join(); }
+    OSStatus render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames,
+                    AudioBufferList* ioData) noexcept override;
 
 private:
     void ready(pa_stream* stream) override;
@@ -61,7 +56,6 @@ private:
     void callInput(const unsigned char* slice, UInt32 frames, std::uint64_t sampleTime, std::uint64_t host) noexcept;
 
     ServerDevices& devices_;
-    const AudioUnit handle_;
     const UnitConfig config_;
     const ServerDevice device_;
     const bool recording_;
@@ -71,51 +65,30 @@ private:
     const unsigned char* slice_ = nullptr;   // recording, IO thread: the slice being delivered
     std::uint64_t lastSampleTime_ = 0;       // recording, IO thread: where the last slice began
     std::atomic<bool> deviceGone_{false};
-    std::atomic<bool> taken_{false};  // startDelivering() has run
+    std::atomic<bool> taken_{false};  // deliver() has run
     pa_time_event* failTimer_ = nullptr;  // under the main-loop lock
     std::uint64_t sampleTime_ = 0;        // playback
     CapturePump pump_;                    // recording: slices of one fixed size
 };
 
-class Units {
+// The shared unit table over the server's sinks and sources.
+class Units final : private model::UnitStarter {
 public:
-    Units(Connection& connection, ServerDevices& devices) : connection_(connection), devices_(devices) {}
-    ~Units() { stopAll(); }
+    Units(Connection& connection, ServerDevices& devices)
+        : connection_(connection), devices_(devices), unitDevices_(devices), table_(unitDevices_, *this) {}
 
-    AudioComponent findNext(AudioComponent previous, const AudioComponentDescription* description);
-    OSStatus instanceNew(AudioComponent component, AudioComponentInstance* outInstance);
-    OSStatus dispose(AudioUnit unit);
-    OSStatus setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                         const void* data, UInt32 size);
-    OSStatus getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                         void* data, UInt32* ioSize);
-    OSStatus initialize(AudioUnit unit);
-    OSStatus uninitialize(AudioUnit unit);
-    OSStatus start(AudioUnit unit);
-    OSStatus stop(AudioUnit unit);
-    OSStatus render(AudioUnit unit, AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timeStamp, UInt32 bus,
-                    UInt32 frames, AudioBufferList* ioData);
-    void stopAll();
+    model::UnitTable& table() { return table_; }
+    // Runs stopped from inside their own callback are let go: their stream is closed.
+    void stopAll() { table_.stopAll(); }
 
 private:
-    struct Unit {
-        UnitConfig config;
-        std::shared_ptr<UnitStream> stream;  // while started
-    };
-
-    Unit* find(AudioUnit unit);  // under mutex_
-    std::optional<ServerDevice> boundDevice(const UnitConfig& config) const;
-    // Stops and closes a stream taken out of its unit and waits for its
-    // callback to leave; one stopped from inside its own callback is joined
-    // later, as that callback is still on the stack.
-    void retire(std::shared_ptr<UnitStream> stream);
+    OSStatus prepare(AudioUnit unit, const UnitConfig& config, AudioObjectID device,
+                     std::shared_ptr<model::RunningUnit>* run, std::string* note) override;
 
     Connection& connection_;
     ServerDevices& devices_;
-    std::mutex mutex_;
-    std::map<std::uintptr_t, std::unique_ptr<Unit>> units_;
-    std::vector<std::shared_ptr<UnitStream>> retired_;
-    std::uint64_t nextNumber_ = 1;
+    ServerUnitDevices unitDevices_;
+    model::UnitTable table_;
 };
 
 }  // namespace tarnwick::pulse

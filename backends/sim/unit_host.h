@@ -1,21 +1,22 @@
 #pragma once
-// The audio-unit half of the boundary: one HAL output component, its
-// instances, their properties, and their IO (see unit_io.h).
+// The audio-unit half of the boundary: the shared unit table with the
+// scenario's devices behind it, each call fault-checked and traced. Its IO
+// is in unit_io.h.
 
-#include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
+#include <string>
 
+#include "backends/model/unit_table.h"
 #include "backends/sim/sim_context.h"
 #include "backends/sim/unit_io.h"
 
 namespace tarnwick::sim {
 
-class UnitHost {
+class UnitHost final : private model::UnitStarter {
 public:
-    explicit UnitHost(SimContext& context) : ctx_(context) {}
-    ~UnitHost() { stopAll(); }
+    explicit UnitHost(SimContext& context) : ctx_(context), devices_(context.devices), table_(devices_, *this) {}
+    ~UnitHost() override { stopAll(); }
 
     AudioComponent findNext(AudioComponent previous, const AudioComponentDescription* description);
     OSStatus instanceNew(AudioComponent component, AudioComponentInstance* outInstance);
@@ -35,34 +36,19 @@ public:
     void stopAll();
 
     // Whether a unit with output (or with input) enabled runs IO now.
-    bool runsIO(bool input);
+    bool runsIO(bool input) { return table_.runsIO(input); }
 
 private:
-    struct Unit {
-        std::uint64_t number = 0;
-        UnitConfig config;
-        std::shared_ptr<UnitRun> run;  // while started with IO
-        bool silentlyRunning = false;  // started, but this start never calls back
-        std::vector<std::shared_ptr<UnitRun>> retired;  // stopped, not yet joined (see retired_runs.h)
-    };
-
-    Unit* find(AudioUnit unit);  // under mutex_
-    DeviceState* boundDevice(const UnitConfig& config) const;
-    OSStatus applyProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                           const void* data, UInt32 size, std::string* valueText);
-    OSStatus readProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                          void* data, UInt32* ioSize, std::string* valueText);
-    // Takes the unit's running and retired runs out (under mutex_): it is stopped.
-    // Stop and Uninitialize: ends the unit's IO, joining its thread.
-    OSStatus halt(AudioUnit unit, Call call, const char* name, bool uninitialize);
-    static std::vector<std::shared_ptr<UnitRun>> takeRuns(Unit& unit);
-    // Stops runs taken out of `unit`; those that cannot be joined from here go back to it.
-    void stopRuns(AudioUnit unit, std::vector<std::shared_ptr<UnitRun>> runs);
+    OSStatus prepare(AudioUnit unit, const UnitConfig& config, AudioObjectID device,
+                     std::shared_ptr<model::RunningUnit>* run, std::string* note) override;
+    // The injected fault for `call` on `unit`, traced; none: nullopt.
+    std::optional<OSStatus> fault(Call call, const char* name, AudioUnit unit);
+    // A call on one unit that only reports its status.
+    OSStatus traced(Call call, const char* name, AudioUnit unit, OSStatus (model::UnitTable::*operation)(AudioUnit));
 
     SimContext& ctx_;
-    std::mutex mutex_;
-    std::map<std::uintptr_t, std::unique_ptr<Unit>> units_;
-    std::uint64_t nextNumber_ = 1;
+    ScenarioUnitDevices devices_;
+    model::UnitTable table_;
 };
 
 }  // namespace tarnwick::sim

@@ -5,12 +5,11 @@
 
 #include "backends/sim/model_names.h"
 #include "backends/sim/signal.h"
+#include "backends/sim/sim_clock.h"
 
 namespace tarnwick::sim {
 
 namespace {
-
-thread_local UnitRun* currentRun = nullptr;
 
 constexpr UInt32 kTimeStampValid = 0x1 | 0x2;  // sample time and host time
 
@@ -39,7 +38,7 @@ AudioStreamBasicDescription defaultRenderFormat(const DeviceState& device) {
 }
 
 UnitRun::UnitRun(AudioUnit handle, const UnitConfig& config, DeviceState& device)
-    : handle_(handle),
+    : RunningUnit(handle),
       config_(config),
       device_(device),
       clientFormat_(config.clientFormat.value_or(deviceInputFormat(device))),
@@ -50,7 +49,8 @@ UnitRun::UnitRun(AudioUnit handle, const UnitConfig& config, DeviceState& device
     }
 }
 
-void UnitRun::start(std::int64_t nowNs) {
+void UnitRun::deliver() {
+    const std::int64_t nowNs = monoNs();
     IoPacing pacing;
     pacing.anchorNs = nowNs;
     pacing.anchorFrame = device_.frameAt(nowNs);
@@ -61,15 +61,13 @@ void UnitRun::start(std::int64_t nowNs) {
               "sim-unit-io");
 }
 
-UnitRun* UnitRun::current() noexcept { return currentRun; }
-
 void UnitRun::cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noexcept {
     AudioTimeStamp stamp{};
     stamp.mSampleTime = static_cast<Float64>(first);
     stamp.mHostTime = static_cast<UInt64>(hostNs);
     stamp.mRateScalar = 1.0;
     stamp.mFlags = kTimeStampValid;
-    currentRun = this;
+    InCallback inCallback(this);
     if (config_.inputEnabled && config_.inputCallback.inputProc && io_.running()) {
         AudioUnitRenderActionFlags flags = 0;
         AudioTimeStamp given = stamp;
@@ -82,7 +80,6 @@ void UnitRun::cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noe
         config_.renderCallback.inputProc(config_.renderCallback.inputProcRefCon, &flags, &given, 0, frames,
                                          output_.list());
     }
-    currentRun = nullptr;
 }
 
 OSStatus UnitRun::render(const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames, AudioBufferList* ioData) noexcept {

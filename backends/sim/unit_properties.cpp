@@ -1,7 +1,6 @@
-// Audio unit properties: the trace, fault injection and locking around them;
-// what they accept and report is the emulated model's (backends/model/unit_config.h).
-
-#include <cstring>
+// Audio unit properties: the trace and fault injection around them, and the
+// scenario's devices behind them; what they accept and report is the
+// emulated model's (backends/model/unit_config.h).
 
 #include "backends/sim/layer_names.h"
 #include "backends/sim/model_names.h"
@@ -22,49 +21,45 @@ std::string propertyArgs(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope 
            " element=" + std::to_string(element);
 }
 
-// The scenario's devices as the shared unit properties see them.
-class ScenarioUnitDevices final : public model::UnitDevices {
-public:
-    explicit ScenarioUnitDevices(const DeviceTable& devices) : devices_(devices) {}
-
-    bool exists(AudioObjectID device) const override { return devices_.byId(device) != nullptr; }
-    AudioObjectID bound(const UnitConfig& config) const override {
-        const DeviceState* device =
-            devices_.byId(config.device ? *config.device
-                                        : (config.inputEnabled ? devices_.defaultInput.load()
-                                                               : devices_.defaultOutput.load()));
-        return device ? device->id() : 0;
-    }
-    AudioStreamBasicDescription inputFormat(AudioObjectID device) const override {
-        return deviceInputFormat(*devices_.byId(device));
-    }
-    AudioStreamBasicDescription outputFormat(AudioObjectID device) const override {
-        return deviceOutputFormat(*devices_.byId(device));
-    }
-    AudioStreamBasicDescription renderFormat(AudioObjectID device) const override {
-        return defaultRenderFormat(*devices_.byId(device));
-    }
-    OSStatus acceptsClientFormat(AudioObjectID device, const AudioStreamBasicDescription& format) const override {
-        if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
-        const DeviceState* bound = devices_.byId(device);
-        const UnitSpec* rules = bound ? &bound->setup().unit : nullptr;
-        if (rules && (isPlanar(format) ? rules->rejectsNonInterleaved : rules->rejectsInterleaved)) {
-            return audio::kFormatNotSupported;
-        }
-        return 0;
-    }
-    OSStatus acceptsRenderFormat(AudioObjectID device, const AudioStreamBasicDescription& format) const override {
-        if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
-        const DeviceState* bound = devices_.byId(device);
-        if (bound && bound->setup().unit.rejectsStreamFormat) return audio::kFormatNotSupported;
-        return 0;
-    }
-
-private:
-    const DeviceTable& devices_;
-};
-
 }  // namespace
+
+AudioObjectID ScenarioUnitDevices::bound(const UnitConfig& config) const {
+    const DeviceState* device = devices_.byId(
+        config.device ? *config.device
+                      : (config.inputEnabled ? devices_.defaultInput.load() : devices_.defaultOutput.load()));
+    return device ? device->id() : 0;
+}
+
+AudioStreamBasicDescription ScenarioUnitDevices::inputFormat(AudioObjectID device) const {
+    return deviceInputFormat(*devices_.byId(device));
+}
+
+AudioStreamBasicDescription ScenarioUnitDevices::outputFormat(AudioObjectID device) const {
+    return deviceOutputFormat(*devices_.byId(device));
+}
+
+AudioStreamBasicDescription ScenarioUnitDevices::renderFormat(AudioObjectID device) const {
+    return defaultRenderFormat(*devices_.byId(device));
+}
+
+OSStatus ScenarioUnitDevices::acceptsClientFormat(AudioObjectID device,
+                                                  const AudioStreamBasicDescription& format) const {
+    if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
+    const DeviceState* bound = devices_.byId(device);
+    const UnitSpec* rules = bound ? &bound->setup().unit : nullptr;
+    if (rules && (isPlanar(format) ? rules->rejectsNonInterleaved : rules->rejectsInterleaved)) {
+        return audio::kFormatNotSupported;
+    }
+    return 0;
+}
+
+OSStatus ScenarioUnitDevices::acceptsRenderFormat(AudioObjectID device,
+                                                  const AudioStreamBasicDescription& format) const {
+    if (!isUsableFloatFormat(format)) return audio::kFormatNotSupported;
+    const DeviceState* bound = devices_.byId(device);
+    if (bound && bound->setup().unit.rejectsStreamFormat) return audio::kFormatNotSupported;
+    return 0;
+}
 
 OSStatus UnitHost::setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                                const void* data, UInt32 size) {
@@ -73,28 +68,13 @@ OSStatus UnitHost::setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnit
         ctx_.trace->call("AudioUnitSetProperty", args, hit->status, "fault");
         return hit->status;
     }
-    std::string valueText;
-    OSStatus status;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (!u) {
-            status = kBadComponentInstance;
-        } else if (u->run || u->silentlyRunning) {
-            status = kUnitErrCannotDoInCurrentContext;  // the IO thread reads the settings without a lock
-        } else {
-            status = applyProperty(*u, id, scope, element, data, size, &valueText);
-        }
-    }
+    OSStatus status = table_.setProperty(unit, id, scope, element, data, size);
+    // The value is traced once the table looked at it: the unit exists and
+    // does not run (the model's rules never answer with these two statuses).
+    const bool looked = data && status != kBadComponentInstance && status != kUnitErrCannotDoInCurrentContext;
+    std::string valueText = looked ? unitValueText(id, data, size) : std::string();
     ctx_.trace->call("AudioUnitSetProperty", valueText.empty() ? args : args + " value=" + valueText, status, "");
     return status;
-}
-
-OSStatus UnitHost::applyProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                                 const void* data, UInt32 size, std::string* valueText) {
-    if (!data) return audio::kInvalidParameterError;
-    *valueText = unitValueText(id, data, size);
-    return model::applyUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, size);
 }
 
 OSStatus UnitHost::getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
@@ -104,28 +84,8 @@ OSStatus UnitHost::getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnit
         ctx_.trace->call("AudioUnitGetProperty", args, hit->status, "fault");
         return hit->status;
     }
-    std::string valueText;
-    OSStatus status;
-    {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (!u) {
-            status = kBadComponentInstance;
-        } else if (!data || !ioSize) {
-            status = audio::kInvalidParameterError;
-        } else {
-            status = readProperty(*u, id, scope, element, data, ioSize, &valueText);
-        }
-    }
-    ctx_.trace->call("AudioUnitGetProperty", args, status, valueText);
-    return status;
-}
-
-OSStatus UnitHost::readProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                                void* data, UInt32* ioSize, std::string* valueText) {
-    OSStatus status =
-        model::readUnitProperty(unit.config, ScenarioUnitDevices(ctx_.devices), id, scope, element, data, ioSize);
-    if (status == 0) *valueText = unitValueText(id, data, *ioSize);
+    OSStatus status = table_.getProperty(unit, id, scope, element, data, ioSize);
+    ctx_.trace->call("AudioUnitGetProperty", args, status, status == 0 ? unitValueText(id, data, *ioSize) : "");
     return status;
 }
 

@@ -1,17 +1,18 @@
-// Audio unit properties over the server: the emulated model's rules, with the
-// server's devices behind them. The unit never converts recorded audio: a
-// client format must have the source's own rate and channel count.
+#pragma once
+// The server's devices as the shared unit properties see them. The unit
+// never converts recorded audio: a client format must have the source's own
+// rate and channel count.
 
 #include <algorithm>
+#include <optional>
 
-#include "backends/model/status_codes.h"
-#include "backends/pulse/units.h"
+#include "backends/model/stream_formats.h"
+#include "backends/model/unit_config.h"
+#include "backends/pulse/server_devices.h"
 
 namespace tarnwick::pulse {
 
-namespace {
-
-bool isFloat32(const AudioStreamBasicDescription& f) {
+inline bool isFloat32(const AudioStreamBasicDescription& f) {
     return f.mFormatID == audio::kFormatLinearPCM && (f.mFormatFlags & audio::kFormatFlagIsFloat) != 0 &&
            f.mBitsPerChannel == 32 && f.mChannelsPerFrame >= 1 && f.mChannelsPerFrame <= PA_CHANNELS_MAX &&
            f.mSampleRate > 0 && f.mSampleRate <= PA_RATE_MAX;
@@ -28,15 +29,15 @@ public:
     }
     AudioStreamBasicDescription inputFormat(AudioObjectID id) const override {
         const ServerDevice device = deviceOf(id);
-        return floatFormat(device.rate, device.isSink ? 0 : device.channels, false);
+        return model::floatFormat(device.rate, device.isSink ? 0 : device.channels, false);
     }
     AudioStreamBasicDescription outputFormat(AudioObjectID id) const override {
         const ServerDevice device = deviceOf(id);
-        return floatFormat(device.rate, device.isSink ? device.channels : 0, false);
+        return model::floatFormat(device.rate, device.isSink ? device.channels : 0, false);
     }
     AudioStreamBasicDescription renderFormat(AudioObjectID id) const override {
         const ServerDevice device = deviceOf(id);
-        return floatFormat(device.rate, std::max<UInt32>(1, device.channels), true);
+        return model::floatFormat(device.rate, std::max<UInt32>(1, device.channels), true);
     }
     OSStatus acceptsClientFormat(AudioObjectID id, const AudioStreamBasicDescription& format) const override {
         if (!isFloat32(format)) return audio::kFormatNotSupported;
@@ -56,26 +57,5 @@ private:
 
     const ServerDevices& devices_;
 };
-
-}  // namespace
-
-OSStatus Units::setProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                            const void* data, UInt32 size) {
-    std::lock_guard lock(mutex_);
-    Unit* u = find(unit);
-    if (!u) return model::kBadComponentInstance;
-    if (u->stream) return model::kUnitErrCannotDoInCurrentContext;  // the stream reads its settings without a lock
-    if (!data) return audio::kInvalidParameterError;
-    return model::applyUnitProperty(u->config, ServerUnitDevices(devices_), id, scope, element, data, size);
-}
-
-OSStatus Units::getProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
-                            void* data, UInt32* ioSize) {
-    std::lock_guard lock(mutex_);
-    Unit* u = find(unit);
-    if (!u) return model::kBadComponentInstance;
-    if (!data || !ioSize) return audio::kInvalidParameterError;
-    return model::readUnitProperty(u->config, ServerUnitDevices(devices_), id, scope, element, data, ioSize);
-}
 
 }  // namespace tarnwick::pulse
