@@ -6,14 +6,10 @@
 // thread.
 
 #include <atomic>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <vector>
+#include <string>
 
-#include <nlohmann/json.hpp>
-
+#include "backends/model/runtime_objects.h"
 #include "backends/pulse/server_devices.h"
 #include "backends/pulse/server_stream.h"
 #include "frame/audio/audio_system.h"
@@ -23,27 +19,29 @@ namespace tarnwick::pulse {
 // The tap's channel count: a stereo mixdown.
 inline constexpr UInt32 kTapChannels = 2;
 
-class TapStream final : public ServerStream {
+class TapStream final : public ServerStream, public model::Run {
 public:
-    TapStream(Connection& connection, ServerDevices& devices, kit::SerialQueue* queue, audio::DeviceIOBlock block);
+    TapStream(Connection& connection, ServerDevices& devices, const ServerDevice& sink, UInt32 fragmentFrames,
+              kit::SerialQueue* queue, audio::DeviceIOBlock block);
     ~TapStream() override { close(); }
 
-    OSStatus start(const ServerDevice& sink, UInt32 fragmentFrames);
+    // Opens the monitor stream; the server may take a while to answer.
+    OSStatus open() override;
     // Once the IO proc has taken the stream as its own: from here on its IO
     // block runs. Never before, so that a proc destroyed or stopped while
     // its start was under way is never called.
-    void startDelivering();
+    void deliver() override;
     // After this no IO block begins.
-    void stopDelivering() noexcept {
+    void stop() override {
         running_.store(false, std::memory_order_release);
         pump_.requestStop();
+        close();
     }
     // A cycle may be running, or waiting for the queue, on behalf of the
     // calling thread: joining the IO thread from here would never return.
-    bool joinWouldDeadlock() const { return pump_.onThisThread() || (queue_ && queue_->isCurrent()); }
-    // After stopDelivering() and close(): waits for the cycle in progress.
-    void join() { pump_.join(); }
-    UInt32 cycleFrames() const { return pump_.cycleFrames(); }
+    bool joinWouldDeadlock() const override { return pump_.onThisThread() || (queue_ && queue_->isCurrent()); }
+    // After stop(): waits for the cycle in progress.
+    void join() override { pump_.join(); }
 
 private:
     void ready(pa_stream* stream) override;
@@ -52,7 +50,8 @@ private:
     void deliver(const unsigned char* data, UInt32 frames, std::uint64_t sampleTime, std::uint64_t host) noexcept;
 
     ServerDevices& devices_;
-    AudioObjectID sink_ = 0;
+    const ServerDevice sink_;
+    const UInt32 fragmentFrames_;  // 0: the fragment the stream is asked for
     kit::SerialQueue* const queue_;
     const audio::DeviceIOBlock block_;
     std::atomic<bool> running_{true};
@@ -60,59 +59,32 @@ private:
     CapturePump pump_;
 };
 
-class DeviceIO {
+// The shared table of taps, aggregate devices and IO procs over the server:
+// an aggregate records the monitor of its main device, which must be a sink;
+// IO procs run on aggregates only.
+class DeviceIO final : private model::ObjectHost {
 public:
     DeviceIO(Connection& connection, ServerDevices& devices, std::atomic<AudioObjectID>& nextID)
-        : connection_(connection), devices_(devices), nextID_(nextID) {}
-    ~DeviceIO() { stopAll(); }
+        : connection_(connection), devices_(devices), nextID_(nextID), table_(*this) {}
 
-    OSStatus createTap(const audio::TapDescription& description, AudioObjectID* outTapID);
-    OSStatus destroyTap(AudioObjectID tap);
-    OSStatus createAggregate(const nlohmann::json& description, AudioObjectID* outDeviceID);
-    OSStatus destroyAggregate(AudioObjectID device);
-    OSStatus createIOProc(AudioDeviceIOProcID* outProc, AudioObjectID device, kit::SerialQueue* queue,
-                          audio::DeviceIOBlock block);
-    OSStatus startDevice(AudioObjectID device, AudioDeviceIOProcID proc);
-    OSStatus stopDevice(AudioObjectID device, AudioDeviceIOProcID proc);
-    OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc);
-    void stopAll();
-
-    struct AggregateInfo {
-        std::string uid;
-        std::string name;
-        AudioObjectID main = 0;
-        UInt32 bufferFrames = 0;  // 0: follow the main device
-        bool hasTap = false;
-    };
-    bool isTap(AudioObjectID id) const;
-    std::optional<AggregateInfo> aggregate(AudioObjectID id) const;
-    bool setAggregateBufferFrames(AudioObjectID id, UInt32 frames);
+    model::RuntimeObjects& table() { return table_; }
+    const model::RuntimeObjects& table() const { return table_; }
+    // Streams stopped from inside their own IO are let go: they are closed.
+    void stopAll() { table_.stopAll(); }
 
 private:
-    struct Proc {
-        AudioObjectID device = 0;
-        kit::SerialQueue* queue = nullptr;
-        audio::DeviceIOBlock block;
-        std::shared_ptr<TapStream> stream;
-    };
-
-    // Stops and closes streams taken out of their procs, and waits for
-    // their IO where that is safe (see retired_).
-    void retire(std::vector<std::shared_ptr<TapStream>> streams);
+    AudioObjectID newObjectID() override { return nextID_.fetch_add(1); }
+    AudioObjectID mainDevice(const std::string& uid) override;
+    bool runsProcs(AudioObjectID) const override { return false; }
+    OSStatus refusesProcs(AudioObjectID device) const override;
+    OSStatus prepareProc(AudioObjectID device, const model::Aggregate* aggregate, kit::SerialQueue* queue,
+                         const audio::DeviceIOBlock& block, std::shared_ptr<model::Run>* run,
+                         std::string* note) override;
 
     Connection& connection_;
     ServerDevices& devices_;
     std::atomic<AudioObjectID>& nextID_;
-    mutable std::mutex mutex_;
-    std::map<AudioObjectID, audio::TapDescription> taps_;
-    std::map<AudioObjectID, AggregateInfo> aggregates_;
-    std::map<std::uintptr_t, Proc> procs_;
-    std::uint64_t nextProc_ = 1;
-    // Streams stopped and closed from a place where waiting for their IO
-    // thread could deadlock (an item of their own IO queue, on which their
-    // cycle may be waiting): joined by the next retire from a safe place, or
-    // when the system closes.
-    std::vector<std::shared_ptr<TapStream>> retired_;
+    model::RuntimeObjects table_;
 };
 
 }  // namespace tarnwick::pulse

@@ -35,9 +35,9 @@ PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const Audio
     if (object == audio::kSystemObject) return systemValue(address.mSelector, qualifierSize, qualifier);
     if (processes_->pidOf(object)) return processValue(object, address.mSelector);
     if (auto device = devices_->byId(object)) return deviceValue(*device, address);
-    if (auto aggregate = io_->aggregate(object)) return aggregateValue(*aggregate, address);
+    if (auto aggregate = io_->table().aggregate(object)) return aggregateValue(*aggregate, address);
     Value v;
-    if (io_->isTap(object)) {
+    if (io_->table().isTap(object)) {
         if (address.mSelector != audio::kPropTapFormat) {
             v.status = audio::kUnknownPropertyError;
             return v;
@@ -133,7 +133,7 @@ PulseAudioSystem::Value PulseAudioSystem::deviceValue(const ServerDevice& device
     return v;
 }
 
-PulseAudioSystem::Value PulseAudioSystem::aggregateValue(const DeviceIO::AggregateInfo& aggregate,
+PulseAudioSystem::Value PulseAudioSystem::aggregateValue(const model::Aggregate& aggregate,
                                                          const AudioObjectPropertyAddress& address) const {
     Value v;
     std::optional<ServerDevice> main = devices_->byId(aggregate.main);
@@ -174,7 +174,7 @@ PulseAudioSystem::Value PulseAudioSystem::aggregateValue(const DeviceIO::Aggrega
 }
 
 bool PulseAudioSystem::exists(AudioObjectID object) const {
-    return object == audio::kSystemObject || devices_->byId(object) || io_->aggregate(object) || io_->isTap(object) ||
+    return object == audio::kSystemObject || devices_->byId(object) || io_->table().aggregate(object) || io_->table().isTap(object) ||
            processes_->pidOf(object);
 }
 
@@ -214,13 +214,13 @@ OSStatus PulseAudioSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID,
                                                       UInt32 inQualifierDataSize, const void* inQualifierData,
                                                       UInt32 inDataSize, const void* inData) {
     if (!inAddress || !inData) return audio::kInvalidParameterError;
-    if (inAddress->mSelector == audio::kPropBufferFrameSize && io_->aggregate(inObjectID)) {
+    if (inAddress->mSelector == audio::kPropBufferFrameSize && io_->table().aggregate(inObjectID)) {
         // The one writable property: an aggregate device's buffer frame size.
         if (inDataSize != sizeof(UInt32)) return audio::kBadPropertySizeError;
         UInt32 frames = 0;
         std::memcpy(&frames, inData, sizeof frames);
         if (frames == 0 || frames > model::kMaxBufferFrames) return audio::kIllegalOperationError;
-        return io_->setAggregateBufferFrames(inObjectID, frames) ? 0 : audio::kBadObjectError;
+        return io_->table().setAggregateBufferFrames(inObjectID, frames) ? 0 : audio::kBadObjectError;
     }
     OSStatus status = read(inObjectID, *inAddress, inQualifierDataSize, inQualifierData).status;
     return status != 0 ? status : audio::kIllegalOperationError;

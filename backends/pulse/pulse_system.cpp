@@ -55,36 +55,36 @@ PulseAudioSystem::~PulseAudioSystem() {
 
 OSStatus PulseAudioSystem::AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                                          AudioObjectID* outTapID) {
-    return io_->createTap(inDescription, outTapID);
+    return io_->table().createTap(inDescription, outTapID);
 }
 
-OSStatus PulseAudioSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) { return io_->destroyTap(inTapID); }
+OSStatus PulseAudioSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) { return io_->table().destroyTap(inTapID); }
 
 OSStatus PulseAudioSystem::AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                               AudioObjectID* outDeviceID) {
-    return io_->createAggregate(inDescription, outDeviceID);
+    return io_->table().createAggregate(inDescription, outDeviceID);
 }
 
 OSStatus PulseAudioSystem::AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID) {
-    return io_->destroyAggregate(inDeviceID);
+    return io_->table().destroyAggregate(inDeviceID);
 }
 
 OSStatus PulseAudioSystem::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID inDevice,
                                                               kit::SerialQueue* inDispatchQueue,
                                                               audio::DeviceIOBlock inIOBlock) {
-    return io_->createIOProc(outIOProcID, inDevice, inDispatchQueue, std::move(inIOBlock));
+    return io_->table().createIOProc(outIOProcID, inDevice, inDispatchQueue, std::move(inIOBlock));
 }
 
 OSStatus PulseAudioSystem::AudioDeviceStart(AudioObjectID inDevice, AudioDeviceIOProcID inProcID) {
-    return io_->startDevice(inDevice, inProcID);
+    return io_->table().startDevice(inDevice, inProcID);
 }
 
 OSStatus PulseAudioSystem::AudioDeviceStop(AudioObjectID inDevice, AudioDeviceIOProcID inProcID) {
-    return io_->stopDevice(inDevice, inProcID);
+    return io_->table().stopDevice(inDevice, inProcID);
 }
 
 OSStatus PulseAudioSystem::AudioDeviceDestroyIOProcID(AudioObjectID inDevice, AudioDeviceIOProcID inIOProcID) {
-    return io_->destroyIOProc(inDevice, inIOProcID);
+    return io_->table().destroyIOProc(inDevice, inIOProcID);
 }
 
 AudioComponent PulseAudioSystem::AudioComponentFindNext(AudioComponent inComponent,

@@ -84,7 +84,7 @@ private:
     Value systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize, const void* qualifier) const;
     Value processValue(AudioObjectID object, AudioObjectPropertySelector selector) const;
     Value deviceValue(const ServerDevice& device, const AudioObjectPropertyAddress& address) const;
-    Value aggregateValue(const DeviceIO::AggregateInfo& aggregate, const AudioObjectPropertyAddress& address) const;
+    Value aggregateValue(const model::Aggregate& aggregate, const AudioObjectPropertyAddress& address) const;
     bool exists(AudioObjectID object) const;
 
     std::atomic<AudioObjectID> nextID_{2};  // the system object is 1

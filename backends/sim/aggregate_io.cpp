@@ -2,6 +2,7 @@
 
 #include "backends/model/io_handover.h"
 #include "backends/sim/signal.h"
+#include "backends/sim/sim_clock.h"
 
 namespace tarnwick::sim {
 
@@ -11,7 +12,8 @@ ProcRun::ProcRun(ProcLayout layout, kit::SerialQueue* queue, audio::DeviceIOBloc
     if (layout_.outputBuffers) output_.allocate(*layout_.outputBuffers, layout_.frames);
 }
 
-void ProcRun::start(std::int64_t nowNs) {
+void ProcRun::deliver() {
+    const std::int64_t nowNs = monoNs();
     IoPacing pacing;
     pacing.anchorNs = nowNs;
     pacing.anchorFrame = layout_.clock->frameAt(nowNs);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "backends/model/runs.h"
 #include "backends/sim/model_names.h"
 #include "backends/sim/device_state.h"
 #include "backends/sim/io_thread.h"
@@ -24,13 +25,16 @@ struct ProcLayout {
     std::optional<std::vector<UInt32>> outputBuffers;  // nullopt: no output list at all
 };
 
-class ProcRun {
+class ProcRun final : public model::Run {
 public:
     ProcRun(ProcLayout layout, kit::SerialQueue* queue, audio::DeviceIOBlock block);
 
-    void start(std::int64_t nowNs);
-    IoThread& io() { return io_; }
-    kit::SerialQueue* queue() const { return queue_; }
+    // The IO thread starts, paced from now.
+    void deliver() override;
+    void stop() override { io_.requestStop(); }
+    // A cycle may be waiting for the proc's queue, on which the caller may be.
+    bool joinWouldDeadlock() const override { return io_.onThisThread() || (queue_ && queue_->isCurrent()); }
+    void join() override { io_.join(); }
 
 private:
     void cycle(std::uint64_t first, UInt32 frames, std::int64_t hostNs) noexcept;

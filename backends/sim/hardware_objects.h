@@ -1,26 +1,26 @@
 #pragma once
 // Objects created at run time: process taps, aggregate devices, and the IO
-// procs of any device. IDs of taps and aggregate devices count from 1000 and
-// are never reused; IO procs are opaque numbered handles (proc#N).
+// procs of any device, kept in the shared table with the scenario's devices
+// behind it, each call fault-checked and traced. IDs of taps and aggregate
+// devices count from 1000, skip the scenario's own and are never reused.
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "backends/model/runtime_objects.h"
 #include "backends/sim/aggregate_io.h"
 #include "backends/sim/sim_context.h"
 #include "frame/audio/audio_system.h"
 
 namespace tarnwick::sim {
 
-class HardwareObjects {
+class HardwareObjects final : private model::ObjectHost {
 public:
-    explicit HardwareObjects(SimContext& context) : ctx_(context) {}
-    ~HardwareObjects() { stopAll(); }
+    explicit HardwareObjects(SimContext& context) : ctx_(context), table_(*this) {}
+    ~HardwareObjects() override { stopAll(); }
 
     OSStatus createTap(const audio::TapDescription& description, AudioObjectID* outTapID);
     OSStatus destroyTap(AudioObjectID tap);
@@ -33,13 +33,13 @@ public:
     OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc);
 
     // Stops every running IO proc (the system is closing).
-    void stopAll();
+    void stopAll() { ctx_.retired.addAll(table_.stopAll()); }
 
     // Whether an IO proc runs on a device that has output.
     bool runsOutputIO() const;
 
     // What the property code needs to know about these objects.
-    bool isTap(AudioObjectID id) const;
+    bool isTap(AudioObjectID id) const { return table_.isTap(id); }
     AudioStreamBasicDescription tapFormat() const;
     struct AggregateInfo {
         std::string uid;
@@ -50,47 +50,34 @@ public:
         bool isPrivate;
     };
     std::optional<AggregateInfo> aggregate(AudioObjectID id) const;
-    bool setAggregateBufferFrames(AudioObjectID id, UInt32 frames);
-    std::vector<AudioObjectID> listedAggregates() const;  // the non-private ones
+    bool setAggregateBufferFrames(AudioObjectID id, UInt32 frames) { return table_.setAggregateBufferFrames(id, frames); }
+    std::vector<AudioObjectID> listedAggregates() const { return table_.listedAggregates(); }
 
 private:
-    struct Tap {
-        audio::TapDescription description;
-    };
-    struct Aggregate {
-        std::string uid;
-        std::string name;
-        bool isPrivate = false;
-        DeviceState* main = nullptr;
-        bool hasTap = false;
-        UInt32 bufferFrames = 0;
-    };
-    struct Proc {
-        std::uint64_t number = 0;
-        AudioObjectID device = 0;
-        kit::SerialQueue* queue = nullptr;
-        audio::DeviceIOBlock block;
-        std::shared_ptr<ProcRun> run;
-        bool silentlyRunning = false;
-        std::vector<std::shared_ptr<ProcRun>> retired;  // stopped, not yet joined (see retired_runs.h)
-    };
+    AudioObjectID newObjectID() override;
+    AudioObjectID mainDevice(const std::string& uid) override;
+    UInt32 aggregateBufferFrames() const override { return ctx_.scenario.tap.aggregateBufferFrames; }
+    bool runsProcs(AudioObjectID device) const override { return ctx_.devices.byId(device) != nullptr; }
+    OSStatus prepareProc(AudioObjectID device, const model::Aggregate* aggregate, kit::SerialQueue* queue,
+                         const audio::DeviceIOBlock& block, std::shared_ptr<model::Run>* run,
+                         std::string* note) override;
 
-    AudioObjectID nextObjectID();  // under mutex_
+    // The injected fault for `call`, traced; one that nulls the result clears `*out`.
+    template <typename T = int>
+    std::optional<OSStatus> fault(Call call, const char* name, const std::string& args, T* out = nullptr) {
+        auto hit = ctx_.faults->check(call);
+        if (!hit) return std::nullopt;
+        if (hit->nullResult && out) *out = T{};
+        ctx_.trace->call(name, args, hit->status, "fault");
+        return hit->status;
+    }
     std::vector<UInt32> tapInputBuffers() const;
-    // Takes the proc's running and retired runs out (under mutex_): it is stopped.
-    static std::vector<std::shared_ptr<ProcRun>> takeRuns(Proc& proc);
-    // Stops runs taken out of `proc`; those that cannot be joined from here go back to it.
-    void stopRuns(AudioDeviceIOProcID proc, std::vector<std::shared_ptr<ProcRun>> runs);
-    std::optional<ProcLayout> layoutFor(AudioObjectID device);  // under mutex_
+    ProcLayout layoutFor(AudioObjectID device, const model::Aggregate* aggregate) const;
 
     SimContext& ctx_;
-    mutable std::mutex mutex_;
-    std::map<AudioObjectID, Tap> taps_;
-    std::map<AudioObjectID, Aggregate> aggregates_;
-    std::map<std::uintptr_t, Proc> procs_;
-    AudioObjectID nextID_ = 1000;
-    std::uint64_t nextProc_ = 1;
-    std::uint64_t aggregateStarts_ = 0;
+    model::RuntimeObjects table_;
+    AudioObjectID nextID_ = 1000;        // under the table's lock
+    std::uint64_t aggregateStarts_ = 0;  // under the table's lock
 };
 
 }  // namespace tarnwick::sim

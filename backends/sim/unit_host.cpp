@@ -94,7 +94,7 @@ OSStatus UnitHost::prepare(AudioUnit unit, const UnitConfig& config, AudioObject
 
 void UnitHost::stopAll() {
     // Runs stopped from inside their own callback are joined when the system closes.
-    for (auto& run : table_.stopAll()) ctx_.retired.add(run, &static_cast<UnitRun&>(*run).io());
+    ctx_.retired.addAll(table_.stopAll());
 }
 
 OSStatus UnitHost::render(AudioUnit unit, AudioUnitRenderActionFlags*, const AudioTimeStamp* timeStamp, UInt32 bus,
