@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "frame/audio/platform_types.h"
@@ -51,5 +52,32 @@ private:
     std::mutex mutex_;
     Runs kept_;
 };
+
+// The second half of a start prepared under a table's `mutex`: opens `run`
+// outside the lock (a server may take a while to answer), then under it
+// hands the run to the object `find` returns, which has a `run` and a
+// `silentlyRunning` member; from there on the run delivers. An object gone
+// meanwhile fails the start with `gone`; one that another start got going
+// meanwhile leaves this start "already running". A run not taken is retired.
+template <typename R, typename Find>
+OSStatus openAndTake(std::mutex& mutex, StoppedRuns& stopped, std::shared_ptr<R> run, Find find, OSStatus gone,
+                     std::string* note) {
+    OSStatus status = run->open();
+    if (status == 0) {
+        std::lock_guard lock(mutex);
+        auto* owner = find();
+        if (owner && !owner->run && !owner->silentlyRunning) {
+            // Under the lock: a stop or destroy that follows finds the run
+            // delivering, and stops it.
+            run->deliver();
+            owner->run = std::move(run);
+            return 0;
+        }
+        status = owner ? 0 : gone;
+        if (owner && note) *note = "already running";
+    }
+    stopped.retire({std::move(run)});
+    return status;
+}
 
 }  // namespace tarnwick::model

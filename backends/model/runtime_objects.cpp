@@ -135,23 +135,13 @@ OSStatus RuntimeObjects::startDevice(AudioObjectID device, AudioDeviceIOProcID p
     }
     if (note) *note = said;
     if (!run) return 0;
-    // Outside the lock: opening may wait for a server.
-    OSStatus status = run->open();
-    if (status == 0) {
-        std::lock_guard lock(mutex_);
-        auto found = procs_.find(procKey(proc));
-        if (found != procs_.end() && !found->second.run && !found->second.silentlyRunning) {
-            // Under the lock, as a stop or destroy that follows must find it.
-            run->deliver();
-            found->second.run = std::move(run);
-            return 0;
-        }
-        // Destroyed or started meanwhile: this run never delivers.
-        status = found == procs_.end() ? audio::kIllegalOperationError : 0;
-        if (status == 0 && note) *note = "already running";
-    }
-    retire(std::move(run));
-    return status;
+    return openAndTake(
+        mutex_, stopped_, std::move(run),
+        [this, proc]() -> Proc* {
+            auto found = procs_.find(procKey(proc));
+            return found == procs_.end() ? nullptr : &found->second;
+        },
+        audio::kIllegalOperationError, note);
 }
 
 OSStatus RuntimeObjects::stopDevice(AudioObjectID device, AudioDeviceIOProcID proc) {

@@ -126,24 +126,8 @@ OSStatus UnitTable::start(AudioUnit unit, std::string* note) {
     }
     if (note) *note = said;
     if (!run) return 0;
-    // Outside the lock: opening may wait for a server.
-    OSStatus status = run->open();
-    if (status == 0) {
-        std::lock_guard lock(mutex_);
-        Unit* u = find(unit);
-        if (u && !u->run && !u->silentlyRunning) {
-            // Under the lock: a stop or dispose that follows finds the run
-            // delivering, and stops it.
-            run->deliver();
-            u->run = std::move(run);
-            return 0;
-        }
-        // Disposed, or started meanwhile.
-        status = u ? 0 : kBadComponentInstance;
-        if (u && note) *note = "already running";
-    }
-    retire(std::move(run));
-    return status;
+    return openAndTake(mutex_, stopped_, std::move(run), [this, unit] { return find(unit); }, kBadComponentInstance,
+                       note);
 }
 
 OSStatus UnitTable::render(AudioUnit unit, const AudioTimeStamp* timeStamp, UInt32 bus, UInt32 frames,

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "backends/model/listeners.h"
+#include "backends/model/property_value.h"
 #include "backends/model/string_refs.h"
 #include "backends/pulse/connection.h"
 #include "backends/pulse/device_io.h"
@@ -73,12 +74,7 @@ public:
     std::unique_ptr<audio::SampleRateConverter> makeConverter(double inRate, double outRate) override;
 
 private:
-    // A property's value as it would be read now.
-    struct Value {
-        OSStatus status = 0;
-        std::vector<unsigned char> bytes;
-        std::optional<std::string> text;  // string properties: each read hands out a new reference
-    };
+    using Value = model::PropertyValue;
     Value read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                const void* qualifier) const;
     Value systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize, const void* qualifier) const;

@@ -29,12 +29,8 @@ OSStatus HardwareObjects::createTap(const audio::TapDescription& description, Au
 }
 
 OSStatus HardwareObjects::destroyTap(AudioObjectID tap) {
-    const char* name = "AudioHardwareDestroyProcessTap";
-    std::string args = std::to_string(tap);
-    if (auto status = fault(Call::AudioHardwareDestroyProcessTap, name, args)) return *status;
-    OSStatus status = table_.destroyTap(tap);
-    ctx_.trace->call(name, args, status, "");
-    return status;
+    return traced(Call::AudioHardwareDestroyProcessTap, "AudioHardwareDestroyProcessTap", std::to_string(tap),
+                  [&] { return table_.destroyTap(tap); });
 }
 
 OSStatus HardwareObjects::createAggregate(const nlohmann::json& description, AudioObjectID* outDeviceID) {
@@ -48,12 +44,8 @@ OSStatus HardwareObjects::createAggregate(const nlohmann::json& description, Aud
 }
 
 OSStatus HardwareObjects::destroyAggregate(AudioObjectID device) {
-    const char* name = "AudioHardwareDestroyAggregateDevice";
-    std::string args = std::to_string(device);
-    if (auto status = fault(Call::AudioHardwareDestroyAggregateDevice, name, args)) return *status;
-    OSStatus status = table_.destroyAggregate(device);
-    ctx_.trace->call(name, args, status, "");
-    return status;
+    return traced(Call::AudioHardwareDestroyAggregateDevice, "AudioHardwareDestroyAggregateDevice",
+                  std::to_string(device), [&] { return table_.destroyAggregate(device); });
 }
 
 std::vector<UInt32> HardwareObjects::tapInputBuffers() const {

@@ -50,7 +50,7 @@ public:
         bool isPrivate;
     };
     std::optional<AggregateInfo> aggregate(AudioObjectID id) const;
-    bool setAggregateBufferFrames(AudioObjectID id, UInt32 frames) { return table_.setAggregateBufferFrames(id, frames); }
+    model::RuntimeObjects& table() { return table_; }
     std::vector<AudioObjectID> listedAggregates() const { return table_.listedAggregates(); }
 
 private:
@@ -70,6 +70,14 @@ private:
         if (hit->nullResult && out) *out = T{};
         ctx_.trace->call(name, args, hit->status, "fault");
         return hit->status;
+    }
+    // A call that reports only its status, fault-checked and traced.
+    template <typename Operation>
+    OSStatus traced(Call call, const char* name, const std::string& args, Operation operation) {
+        if (auto status = fault(call, name, args)) return *status;
+        OSStatus status = operation();
+        ctx_.trace->call(name, args, status, "");
+        return status;
     }
     std::vector<UInt32> tapInputBuffers() const;
     ProcLayout layoutFor(AudioObjectID device, const model::Aggregate* aggregate) const;

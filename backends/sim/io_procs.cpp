@@ -79,21 +79,13 @@ OSStatus HardwareObjects::startDevice(AudioObjectID device, AudioDeviceIOProcID 
 }
 
 OSStatus HardwareObjects::stopDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
-    const char* name = "AudioDeviceStop";
-    std::string args = deviceArgs(device, proc);
-    if (auto status = fault(Call::AudioDeviceStop, name, args)) return *status;
-    OSStatus status = table_.stopDevice(device, proc);
-    ctx_.trace->call(name, args, status, "");
-    return status;
+    return traced(Call::AudioDeviceStop, "AudioDeviceStop", deviceArgs(device, proc),
+                  [&] { return table_.stopDevice(device, proc); });
 }
 
 OSStatus HardwareObjects::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
-    const char* name = "AudioDeviceDestroyIOProcID";
-    std::string args = deviceArgs(device, proc);
-    if (auto status = fault(Call::AudioDeviceDestroyIOProcID, name, args)) return *status;
-    OSStatus status = table_.destroyIOProc(device, proc);
-    ctx_.trace->call(name, args, status, "");
-    return status;
+    return traced(Call::AudioDeviceDestroyIOProcID, "AudioDeviceDestroyIOProcID", deviceArgs(device, proc),
+                  [&] { return table_.destroyIOProc(device, proc); });
 }
 
 bool HardwareObjects::runsOutputIO() const {

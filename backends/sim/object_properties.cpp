@@ -9,15 +9,10 @@ namespace tarnwick::sim {
 
 namespace {
 
-template <typename T>
-void append(std::vector<unsigned char>& bytes, const T& value) {
-    const auto* p = reinterpret_cast<const unsigned char*>(&value);
-    bytes.insert(bytes.end(), p, p + sizeof(T));
+// A device's output: one interleaved buffer, or none.
+std::vector<UInt32> outputBuffers(UInt32 channels) {
+    return channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
 }
-
-// Latency and safety offset, in frames: a simulated device captures each
-// frame at the host time its cycle carries, in every scope.
-constexpr UInt32 kNoLatency = 0;
 
 }  // namespace
 
@@ -31,10 +26,10 @@ ObjectProperties::Value ObjectProperties::read(AudioObjectID object, const Audio
     if (objects_.isTap(object)) {
         if (address.mSelector == audio::kPropTapFormat) {
             AudioStreamBasicDescription format = objects_.tapFormat();
-            append(v.bytes, format);
+            v.append(format);
             v.shown = formatText(format);
         } else {
-            v.status = audio::kUnknownPropertyError;
+            v.unreadable();
         }
         return v;
     }
@@ -49,7 +44,7 @@ ObjectProperties::Value ObjectProperties::systemValue(AudioObjectPropertySelecto
             std::vector<UInt32> ids;
             for (const auto& device : ctx_.devices.all()) ids.push_back(device->id());
             for (AudioObjectID id : objects_.listedAggregates()) ids.push_back(id);
-            for (UInt32 id : ids) append(v.bytes, id);
+            for (UInt32 id : ids) v.append(id);
             v.shown = listText(ids);
             break;
         }
@@ -58,12 +53,12 @@ ObjectProperties::Value ObjectProperties::systemValue(AudioObjectPropertySelecto
             // No default device reads as device 0 with status 0.
             AudioObjectID id = selector == audio::kPropDefaultInputDevice ? ctx_.devices.defaultInput.load()
                                                                           : ctx_.devices.defaultOutput.load();
-            append(v.bytes, id);
+            v.append(id);
             v.shown = std::to_string(id);
             break;
         }
         default:
-            v.status = audio::kUnknownPropertyError;
+            v.unreadable();
     }
     return v;
 }
@@ -71,115 +66,29 @@ ObjectProperties::Value ObjectProperties::systemValue(AudioObjectPropertySelecto
 ObjectProperties::Value ObjectProperties::deviceValue(const DeviceState& device,
                                                       const AudioObjectPropertyAddress& address) const {
     const DeviceSpec& setup = device.setup();
-    Value v;
-    auto unreadable = [&v] { v.status = audio::kUnknownPropertyError; };
-    switch (address.mSelector) {
-        case audio::kPropStreamConfiguration: {
-            std::vector<UInt32> buffers;
-            if (address.mScope == audio::kScopeInput) {
-                buffers = setup.inputBuffers;
-            } else if (address.mScope == audio::kScopeOutput) {
-                if (setup.outputChannels > 0) buffers.push_back(setup.outputChannels);
-            } else {
-                unreadable();
-                break;
-            }
-            v.bytes = configurationBytes(buffers);
-            v.shown = listText(buffers);
-            if (address.mScope == audio::kScopeInput && setup.inputConfigurationSize) {
-                // A configuration whose size does not match its buffer count.
-                v.bytes.resize(*setup.inputConfigurationSize, 0);
-                v.shown += " size=" + std::to_string(*setup.inputConfigurationSize);
-            }
-            break;
-        }
-        case audio::kPropDeviceUID:
-            if (!setup.uid) {
-                unreadable();
-                break;
-            }
-            v.text = *setup.uid;
-            break;
-        case audio::kPropName:
-            if (!setup.name) {
-                unreadable();
-                break;
-            }
-            v.text = *setup.name;
-            break;
-        case audio::kPropNominalSampleRate:
-            if (auto rate = device.nominalRate()) {
-                append(v.bytes, *rate);
-                v.shown = numberText(*rate);
-            } else {
-                unreadable();
-            }
-            break;
-        case audio::kPropBufferFrameSize:
-            if (setup.bufferFrames) {
-                append(v.bytes, *setup.bufferFrames);
-                v.shown = std::to_string(*setup.bufferFrames);
-            } else {
-                unreadable();
-            }
-            break;
-        case audio::kPropDeviceLatency:
-        case audio::kPropSafetyOffset:
-            append(v.bytes, kNoLatency);
-            v.shown = "0";
-            break;
-        default:
-            unreadable();
-    }
-    return v;
+    model::DeviceFacts facts;
+    facts.uid = setup.uid;
+    facts.name = setup.name;
+    facts.rate = device.nominalRate();
+    facts.bufferFrames = setup.bufferFrames;
+    facts.inputBuffers = setup.inputBuffers;
+    facts.outputBuffers = outputBuffers(setup.outputChannels);
+    facts.inputConfigurationSize = setup.inputConfigurationSize;
+    facts.reportsLatency = true;
+    return model::deviceValue(facts, address);
 }
 
 ObjectProperties::Value ObjectProperties::aggregateValue(const HardwareObjects::AggregateInfo& aggregate,
                                                          const AudioObjectPropertyAddress& address) const {
-    Value v;
-    switch (address.mSelector) {
-        case audio::kPropDeviceUID:
-            v.text = aggregate.uid;
-            break;
-        case audio::kPropName:
-            v.text = aggregate.name;
-            break;
-        case audio::kPropNominalSampleRate:
-            if (auto rate = aggregate.main->nominalRate()) {
-                append(v.bytes, *rate);
-                v.shown = numberText(*rate);
-            } else {
-                v.status = audio::kUnknownPropertyError;
-            }
-            break;
-        case audio::kPropBufferFrameSize:
-            append(v.bytes, aggregate.bufferFrames);
-            v.shown = std::to_string(aggregate.bufferFrames);
-            break;
-        case audio::kPropStreamConfiguration: {
-            std::vector<UInt32> buffers;
-            if (address.mScope == audio::kScopeInput) {
-                buffers = aggregate.inputBuffers;
-            } else if (address.mScope == audio::kScopeOutput) {
-                UInt32 channels = aggregate.main->setup().outputChannels;
-                if (channels > 0) buffers.push_back(channels);
-            } else {
-                v.status = audio::kUnknownPropertyError;
-                break;
-            }
-            v.bytes = configurationBytes(buffers);
-            v.shown = listText(buffers);
-            break;
-        }
-        case audio::kPropDeviceLatency:
-        case audio::kPropSafetyOffset:
-            append(v.bytes, kNoLatency);
-            v.shown = "0";
-            break;
-        default:
-            v.status = audio::kUnknownPropertyError;
-    }
-    return v;
+    model::DeviceFacts facts;
+    facts.uid = aggregate.uid;
+    facts.name = aggregate.name;
+    facts.rate = aggregate.main->nominalRate();
+    facts.bufferFrames = aggregate.bufferFrames;
+    facts.inputBuffers = aggregate.inputBuffers;
+    facts.outputBuffers = outputBuffers(aggregate.main->setup().outputChannels);
+    facts.reportsLatency = true;
+    return model::deviceValue(facts, address);
 }
 
 bool ObjectProperties::exists(AudioObjectID object) const {
@@ -201,13 +110,9 @@ OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectProper
         ctx_.trace->call("AudioObjectGetPropertyDataSize", args, audio::kInvalidParameterError, "");
         return audio::kInvalidParameterError;
     }
-    Value v = read(object, *address, qualifier);
-    if (v.status == 0) {
-        *outSize = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
-    }
-    ctx_.trace->call("AudioObjectGetPropertyDataSize", args, v.status,
-                     v.status == 0 ? "size=" + std::to_string(*outSize) : "");
-    return v.status;
+    OSStatus status = model::sizeOf(read(object, *address, qualifier), outSize);
+    ctx_.trace->call("AudioObjectGetPropertyDataSize", args, status, status == 0 ? "size=" + std::to_string(*outSize) : "");
+    return status;
 }
 
 OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAddress* address, Qualifier qualifier,
@@ -227,22 +132,11 @@ OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAd
         return audio::kInvalidParameterError;
     }
     Value v = read(object, *address, qualifier);
-    UInt32 size = v.text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(v.bytes.size());
-    if (v.status == 0 && *ioSize < size) v.status = audio::kBadPropertySizeError;  // nothing written
-    if (v.status != 0) {
-        ctx_.trace->call("AudioObjectGetPropertyData", args, v.status, "");
-        return v.status;
-    }
-    if (v.text) {
-        auto [ref, number] = ctx_.strings.make(*v.text);
-        std::memcpy(outData, &ref, sizeof ref);
-        v.shown = "str#" + std::to_string(number) + " " + quotedText(*v.text);
-    } else if (size > 0) {
-        std::memcpy(outData, v.bytes.data(), size);
-    }
-    *ioSize = size;
-    ctx_.trace->call("AudioObjectGetPropertyData", args, 0, v.shown);
-    return 0;
+    std::uint64_t number = 0;
+    OSStatus status = model::copyOut(v, ctx_.strings, ioSize, outData, &number);
+    if (status == 0 && v.text) v.shown = "str#" + std::to_string(number) + " " + quotedText(*v.text);
+    ctx_.trace->call("AudioObjectGetPropertyData", args, status, status == 0 ? v.shown : "");
+    return status;
 }
 
 OSStatus ObjectProperties::set(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32 size,
@@ -258,19 +152,9 @@ OSStatus ObjectProperties::set(AudioObjectID object, const AudioObjectPropertyAd
     if (!address || !data) {
         status = audio::kInvalidParameterError;
     } else if (address->mSelector == audio::kPropBufferFrameSize && objects_.aggregate(object)) {
-        // The one writable property: an aggregate device's buffer frame size.
-        if (size != sizeof(UInt32)) {
-            status = audio::kBadPropertySizeError;
-        } else {
-            UInt32 frames = 0;
-            std::memcpy(&frames, data, sizeof frames);
-            args += " value=" + std::to_string(frames);
-            if (frames == 0 || frames > kMaxBufferFrames) {
-                status = audio::kIllegalOperationError;
-            } else {
-                status = objects_.setAggregateBufferFrames(object, frames) ? 0 : audio::kBadObjectError;
-            }
-        }
+        std::optional<UInt32> asked;
+        status = model::setBufferFrames(objects_.table(), object, size, data, &asked);
+        if (asked) args += " value=" + std::to_string(*asked);
     } else {
         // Everything else is read-only; unknown objects and properties say so.
         status = read(object, *address, Qualifier{}).status;

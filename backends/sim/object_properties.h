@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/model/property_value.h"
 #include "backends/sim/hardware_objects.h"
 #include "backends/sim/sim_context.h"
 
@@ -32,13 +33,7 @@ public:
                             const audio::PropertyListenerBlock& block);
 
 private:
-    // A property's value as it would be read now.
-    struct Value {
-        OSStatus status = 0;
-        std::vector<unsigned char> bytes;
-        std::optional<std::string> text;  // string properties: each read hands out a new reference
-        std::string shown;                // for the trace
-    };
+    using Value = model::PropertyValue;
 
     Value read(AudioObjectID object, const AudioObjectPropertyAddress& address, Qualifier qualifier) const;
     // Reads that concern process objects (process_properties.cpp); nullopt for any other.

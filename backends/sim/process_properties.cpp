@@ -73,7 +73,7 @@ std::optional<ObjectProperties::Value> ObjectProperties::processRead(AudioObject
             flag(process->activity.output);
             break;
         default:
-            v.status = audio::kUnknownPropertyError;
+            v.unreadable();
     }
     return v;
 }

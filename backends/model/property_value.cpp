@@ -1,0 +1,113 @@
+#include "backends/model/property_value.h"
+
+#include <cstring>
+
+#include "backends/call_layer/trace_text.h"
+#include "backends/model/limits.h"
+#include "backends/model/stream_formats.h"
+
+namespace tarnwick::model {
+
+UInt32 PropertyValue::size() const {
+    return text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(bytes.size());
+}
+
+std::optional<std::vector<UInt32>> PropertyValue::configuration(AudioObjectPropertyScope scope,
+                                                                const std::vector<UInt32>& input,
+                                                                const std::vector<UInt32>& output) {
+    const std::vector<UInt32>* buffers = scope == audio::kScopeInput    ? &input
+                                         : scope == audio::kScopeOutput ? &output
+                                                                        : nullptr;
+    if (!buffers) {
+        unreadable();
+        return std::nullopt;
+    }
+    bytes = configurationBytes(*buffers);
+    return *buffers;
+}
+
+PropertyValue deviceValue(const DeviceFacts& device, const AudioObjectPropertyAddress& address) {
+    PropertyValue v;
+    switch (address.mSelector) {
+        case audio::kPropStreamConfiguration:
+            if (auto buffers = v.configuration(address.mScope, device.inputBuffers, device.outputBuffers)) {
+                v.shown = call_layer::listText(*buffers);
+                if (address.mScope == audio::kScopeInput && device.inputConfigurationSize) {
+                    v.bytes.resize(*device.inputConfigurationSize, 0);
+                    v.shown += " size=" + std::to_string(*device.inputConfigurationSize);
+                }
+            }
+            break;
+        case audio::kPropDeviceUID:
+            v.text = device.uid;
+            if (!v.text) v.unreadable();
+            break;
+        case audio::kPropName:
+            v.text = device.name;
+            if (!v.text) v.unreadable();
+            break;
+        case audio::kPropNominalSampleRate:
+            if (!device.rate) {
+                v.unreadable();
+                break;
+            }
+            v.append(*device.rate);
+            v.shown = call_layer::numberText(*device.rate);
+            break;
+        case audio::kPropBufferFrameSize:
+            if (!device.bufferFrames) {
+                v.unreadable();
+                break;
+            }
+            v.append(*device.bufferFrames);
+            v.shown = std::to_string(*device.bufferFrames);
+            break;
+        case audio::kPropDeviceLatency:
+        case audio::kPropSafetyOffset: {
+            if (!device.reportsLatency) {
+                v.unreadable();
+                break;
+            }
+            const UInt32 none = 0;
+            v.append(none);
+            v.shown = "0";
+            break;
+        }
+        default:
+            v.unreadable();
+    }
+    return v;
+}
+
+OSStatus sizeOf(const PropertyValue& value, UInt32* outSize) {
+    if (value.status == 0) *outSize = value.size();
+    return value.status;
+}
+
+OSStatus copyOut(const PropertyValue& value, StringRefs& strings, UInt32* ioSize, void* outData,
+                 std::uint64_t* stringNumber) {
+    if (value.status != 0) return value.status;
+    const UInt32 size = value.size();
+    if (*ioSize < size) return audio::kBadPropertySizeError;
+    if (value.text) {
+        auto [ref, number] = strings.make(*value.text);
+        std::memcpy(outData, &ref, sizeof ref);
+        if (stringNumber) *stringNumber = number;
+    } else if (size > 0) {
+        std::memcpy(outData, value.bytes.data(), size);
+    }
+    *ioSize = size;
+    return 0;
+}
+
+OSStatus setBufferFrames(RuntimeObjects& objects, AudioObjectID aggregate, UInt32 size, const void* data,
+                         std::optional<UInt32>* asked) {
+    if (size != sizeof(UInt32)) return audio::kBadPropertySizeError;
+    UInt32 frames = 0;
+    std::memcpy(&frames, data, sizeof frames);
+    if (asked) *asked = frames;
+    if (frames == 0 || frames > kMaxBufferFrames) return audio::kIllegalOperationError;
+    return objects.setAggregateBufferFrames(aggregate, frames) ? 0 : audio::kBadObjectError;
+}
+
+}  // namespace tarnwick::model
