@@ -60,4 +60,20 @@ std::size_t ListenerRegistry::count() {
     return listeners_.size();
 }
 
+OSStatus ListenerRegistry::addListener(bool exists, AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                       kit::SerialQueue* queue, audio::PropertyListenerBlock block) {
+    if (!address || !block) return audio::kInvalidParameterError;
+    if (!exists) return audio::kBadObjectError;
+    add(object, *address, queue, std::move(block));
+    return 0;
+}
+
+OSStatus ListenerRegistry::removeListener(bool exists, AudioObjectID object,
+                                          const AudioObjectPropertyAddress* address, kit::SerialQueue* queue,
+                                          const audio::PropertyListenerBlock& block) {
+    if (!address || !block) return audio::kInvalidParameterError;
+    if (remove(object, *address, queue, block)) return 0;
+    return exists ? audio::kIllegalOperationError : audio::kBadObjectError;
+}
+
 }  // namespace tarnwick::model

@@ -27,6 +27,15 @@ public:
     // changed address. Returns how many were queued.
     std::size_t notify(AudioObjectID object, AudioObjectPropertySelector selector);
 
+    // AudioObjectAddPropertyListenerBlock and AudioObjectRemovePropertyListenerBlock
+    // on an object that exists or not. A removal that finds nothing registered
+    // so says whether the object is unknown or the tuple (a block built
+    // afresh, another queue) names no registration.
+    OSStatus addListener(bool exists, AudioObjectID object, const AudioObjectPropertyAddress* address,
+                         kit::SerialQueue* queue, audio::PropertyListenerBlock block);
+    OSStatus removeListener(bool exists, AudioObjectID object, const AudioObjectPropertyAddress* address,
+                            kit::SerialQueue* queue, const audio::PropertyListenerBlock& block);
+
     // Registrations in place now.
     std::size_t count();
 

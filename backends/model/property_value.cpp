@@ -8,6 +8,23 @@
 
 namespace tarnwick::model {
 
+namespace {
+
+// A number the object may lack, and how the trace shows it.
+template <typename T>
+void readNumber(PropertyValue& v, const std::optional<T>& value, std::string (*text)(double)) {
+    if (!value) {
+        v.unreadable();
+        return;
+    }
+    v.append(*value);
+    v.shown = text(static_cast<double>(*value));
+}
+
+std::string wholeText(double value) { return std::to_string(static_cast<UInt32>(value)); }
+
+}  // namespace
+
 UInt32 PropertyValue::size() const {
     return text ? static_cast<UInt32>(sizeof(audio::StringRef)) : static_cast<UInt32>(bytes.size());
 }
@@ -47,32 +64,15 @@ PropertyValue deviceValue(const DeviceFacts& device, const AudioObjectPropertyAd
             if (!v.text) v.unreadable();
             break;
         case audio::kPropNominalSampleRate:
-            if (!device.rate) {
-                v.unreadable();
-                break;
-            }
-            v.append(*device.rate);
-            v.shown = call_layer::numberText(*device.rate);
+            readNumber(v, device.rate, call_layer::numberText);
             break;
         case audio::kPropBufferFrameSize:
-            if (!device.bufferFrames) {
-                v.unreadable();
-                break;
-            }
-            v.append(*device.bufferFrames);
-            v.shown = std::to_string(*device.bufferFrames);
+            readNumber(v, device.bufferFrames, wholeText);
             break;
         case audio::kPropDeviceLatency:
-        case audio::kPropSafetyOffset: {
-            if (!device.reportsLatency) {
-                v.unreadable();
-                break;
-            }
-            const UInt32 none = 0;
-            v.append(none);
-            v.shown = "0";
+        case audio::kPropSafetyOffset:
+            readNumber(v, device.reportsLatency ? std::optional<UInt32>(0) : std::nullopt, wholeText);
             break;
-        }
         default:
             v.unreadable();
     }

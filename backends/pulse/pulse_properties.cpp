@@ -153,19 +153,14 @@ OSStatus PulseAudioSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inO
                                                                const AudioObjectPropertyAddress* inAddress,
                                                                kit::SerialQueue* inDispatchQueue,
                                                                audio::PropertyListenerBlock inListener) {
-    if (!inAddress || !inListener) return audio::kInvalidParameterError;
-    if (!exists(inObjectID)) return audio::kBadObjectError;
-    listeners_.add(inObjectID, *inAddress, inDispatchQueue, std::move(inListener));
-    return 0;
+    return listeners_.addListener(exists(inObjectID), inObjectID, inAddress, inDispatchQueue, std::move(inListener));
 }
 
 OSStatus PulseAudioSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
                                                                   const AudioObjectPropertyAddress* inAddress,
                                                                   kit::SerialQueue* inDispatchQueue,
                                                                   audio::PropertyListenerBlock inListener) {
-    if (!inAddress || !inListener) return audio::kInvalidParameterError;
-    if (listeners_.remove(inObjectID, *inAddress, inDispatchQueue, inListener)) return 0;
-    return exists(inObjectID) ? audio::kIllegalOperationError : audio::kBadObjectError;
+    return listeners_.removeListener(exists(inObjectID), inObjectID, inAddress, inDispatchQueue, inListener);
 }
 
 }  // namespace tarnwick::pulse

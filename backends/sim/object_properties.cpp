@@ -99,9 +99,7 @@ bool ObjectProperties::exists(AudioObjectID object) const {
 OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                    Qualifier qualifier, UInt32* outSize) {
     std::string args = addressArgs(object, address) + qualifierText(qualifier.size, qualifier.data);
-    std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
-    FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
-    if (auto hit = ctx_.faults->check(Call::AudioObjectGetPropertyDataSize, selector, scope)) {
+    if (auto hit = faultFor(Call::AudioObjectGetPropertyDataSize, address)) {
         if (hit->nullResult && outSize) *outSize = 0;
         ctx_.trace->call("AudioObjectGetPropertyDataSize", args, hit->status, "fault");
         return hit->status;
@@ -119,9 +117,7 @@ OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAd
                                UInt32* ioSize, void* outData) {
     std::string args = addressArgs(object, address) + qualifierText(qualifier.size, qualifier.data);
     if (ioSize) args += " size=" + std::to_string(*ioSize);
-    std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
-    FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
-    if (auto hit = ctx_.faults->check(Call::AudioObjectGetPropertyData, selector, scope)) {
+    if (auto hit = faultFor(Call::AudioObjectGetPropertyData, address)) {
         // No object: the value reads as zeros (device 0, a null reference).
         if (hit->nullResult && ioSize && outData) std::memset(outData, 0, *ioSize);
         ctx_.trace->call("AudioObjectGetPropertyData", args, hit->status, hit->nullResult ? "0 fault" : "fault");
@@ -142,9 +138,7 @@ OSStatus ObjectProperties::get(AudioObjectID object, const AudioObjectPropertyAd
 OSStatus ObjectProperties::set(AudioObjectID object, const AudioObjectPropertyAddress* address, UInt32 size,
                                const void* data) {
     std::string args = addressArgs(object, address);
-    std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
-    FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
-    if (auto hit = ctx_.faults->check(Call::AudioObjectSetPropertyData, selector, scope)) {
+    if (auto hit = faultFor(Call::AudioObjectSetPropertyData, address)) {
         ctx_.trace->call("AudioObjectSetPropertyData", args, hit->status, "fault");
         return hit->status;
     }
@@ -164,46 +158,38 @@ OSStatus ObjectProperties::set(AudioObjectID object, const AudioObjectPropertyAd
     return status;
 }
 
-OSStatus ObjectProperties::addListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
-                                       kit::SerialQueue* queue, audio::PropertyListenerBlock block) {
-    std::string args = addressArgs(object, address) + " queue=" + (queue ? quotedText(queue->label()) : "null");
+std::optional<FaultHit> ObjectProperties::faultFor(Call call, const AudioObjectPropertyAddress* address) const {
     std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
     FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
-    if (auto hit = ctx_.faults->check(Call::AudioObjectAddPropertyListenerBlock, selector, scope)) {
-        ctx_.trace->call("AudioObjectAddPropertyListenerBlock", args, hit->status, "fault");
+    return ctx_.faults->check(call, selector, scope);
+}
+
+template <typename Operation>
+OSStatus ObjectProperties::listenerCall(Call call, AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                        kit::SerialQueue* queue, Operation operation) {
+    const char* name = callName(call);
+    std::string args = addressArgs(object, address) + " queue=" + (queue ? quotedText(queue->label()) : "null");
+    if (auto hit = faultFor(call, address)) {
+        ctx_.trace->call(name, args, hit->status, "fault");
         return hit->status;
     }
-    OSStatus status = 0;
-    if (!address || !block) {
-        status = audio::kInvalidParameterError;
-    } else if (!exists(object)) {
-        status = audio::kBadObjectError;
-    } else {
-        ctx_.listeners.add(object, *address, queue, std::move(block));
-    }
-    ctx_.trace->call("AudioObjectAddPropertyListenerBlock", args, status, "");
+    OSStatus status = operation();
+    ctx_.trace->call(name, args, status, "");
     return status;
+}
+
+OSStatus ObjectProperties::addListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                       kit::SerialQueue* queue, audio::PropertyListenerBlock block) {
+    return listenerCall(Call::AudioObjectAddPropertyListenerBlock, object, address, queue, [&] {
+        return ctx_.listeners.addListener(exists(object), object, address, queue, std::move(block));
+    });
 }
 
 OSStatus ObjectProperties::removeListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                           kit::SerialQueue* queue, const audio::PropertyListenerBlock& block) {
-    std::string args = addressArgs(object, address) + " queue=" + (queue ? quotedText(queue->label()) : "null");
-    std::optional<UInt32> selector = address ? std::optional<UInt32>(address->mSelector) : std::nullopt;
-    FaultScope scope = address ? FaultTable::objectScope(address->mScope) : FaultScope::any;
-    if (auto hit = ctx_.faults->check(Call::AudioObjectRemovePropertyListenerBlock, selector, scope)) {
-        ctx_.trace->call("AudioObjectRemovePropertyListenerBlock", args, hit->status, "fault");
-        return hit->status;
-    }
-    OSStatus status = 0;
-    if (!address || !block) {
-        status = audio::kInvalidParameterError;
-    } else if (!ctx_.listeners.remove(object, *address, queue, block)) {
-        // Nothing registered so: the object is unknown, or the tuple (a
-        // block built afresh, another queue) names no registration.
-        status = exists(object) ? audio::kIllegalOperationError : audio::kBadObjectError;
-    }
-    ctx_.trace->call("AudioObjectRemovePropertyListenerBlock", args, status, "");
-    return status;
+    return listenerCall(Call::AudioObjectRemovePropertyListenerBlock, object, address, queue, [&] {
+        return ctx_.listeners.removeListener(exists(object), object, address, queue, block);
+    });
 }
 
 }  // namespace tarnwick::sim

@@ -43,6 +43,12 @@ private:
     Value deviceValue(const DeviceState& device, const AudioObjectPropertyAddress& address) const;
     Value aggregateValue(const HardwareObjects::AggregateInfo& aggregate, const AudioObjectPropertyAddress& address) const;
     bool exists(AudioObjectID object) const;
+    // The fault injected into `call` on `address`, if any; not yet traced.
+    std::optional<FaultHit> faultFor(Call call, const AudioObjectPropertyAddress* address) const;
+    // A listener call, fault-checked and traced.
+    template <typename Operation>
+    OSStatus listenerCall(Call call, AudioObjectID object, const AudioObjectPropertyAddress* address,
+                          kit::SerialQueue* queue, Operation operation);
 
     SimContext& ctx_;
     HardwareObjects& objects_;
