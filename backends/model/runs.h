@@ -44,6 +44,10 @@ class StoppedRuns {
 public:
     // Stops `runs`, then joins every stopped run that can be joined from here.
     void retire(Runs runs);
+    // The same for one run taken out of its owner, if it had one.
+    void retire(std::shared_ptr<Run> run) {
+        if (run) retire(Runs{std::move(run)});
+    }
     // Stops `runs` and joins them and every run kept before, where that is
     // safe; returns those that are not (a close from inside a callback).
     Runs joinAll(Runs runs);
@@ -52,6 +56,21 @@ private:
     std::mutex mutex_;
     Runs kept_;
 };
+
+// Takes the run out of every owner in `owners`, under `mutex`: each entry
+// `ownerOf` maps to something with a `run` and a `silentlyRunning` member.
+// All are stopped then.
+template <typename Owners, typename OwnerOf>
+Runs takeRuns(std::mutex& mutex, Owners& owners, OwnerOf ownerOf) {
+    Runs runs;
+    std::lock_guard lock(mutex);
+    for (auto& entry : owners) {
+        auto& owner = ownerOf(entry);
+        if (owner.run) runs.push_back(std::move(owner.run));
+        owner.silentlyRunning = false;
+    }
+    return runs;
+}
 
 // The second half of a start prepared under a table's `mutex`: opens `run`
 // outside the lock (a server may take a while to answer), then under it
@@ -76,7 +95,7 @@ OSStatus openAndTake(std::mutex& mutex, StoppedRuns& stopped, std::shared_ptr<R>
         status = owner ? 0 : gone;
         if (owner && note) *note = "already running";
     }
-    stopped.retire({std::move(run)});
+    stopped.retire(Runs{std::move(run)});
     return status;
 }
 

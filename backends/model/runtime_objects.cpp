@@ -156,7 +156,7 @@ OSStatus RuntimeObjects::stopDevice(AudioObjectID device, AudioDeviceIOProcID pr
         p->silentlyRunning = false;
     }
     // Outside the lock: the IO block we may be waiting for can call into us.
-    retire(std::move(run));
+    stopped_.retire(std::move(run));
     return 0;
 }
 
@@ -170,25 +170,11 @@ OSStatus RuntimeObjects::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID
         run = std::move(p->run);
         procs_.erase(procKey(proc));
     }
-    retire(std::move(run));
+    stopped_.retire(std::move(run));
     return 0;
 }
 
-void RuntimeObjects::retire(std::shared_ptr<Run> run) {
-    if (run) stopped_.retire({std::move(run)});
-}
-
-Runs RuntimeObjects::stopAll() {
-    Runs runs;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& [key, proc] : procs_) {
-            if (proc.run) runs.push_back(std::move(proc.run));
-            proc.silentlyRunning = false;
-        }
-    }
-    return stopped_.joinAll(std::move(runs));
-}
+Runs RuntimeObjects::stopAll() { return stopped_.joinAll(takeRuns(mutex_, procs_, [](auto& entry) -> Proc& { return entry.second; })); }
 
 bool RuntimeObjects::isTap(AudioObjectID id) const {
     std::lock_guard lock(mutex_);

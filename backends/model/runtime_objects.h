@@ -101,7 +101,6 @@ private:
     bool hostsProcs(AudioObjectID device) const;  // under mutex_
     // The proc `proc` on `device`; refused: the status.
     OSStatus findProc(AudioObjectID device, AudioDeviceIOProcID proc, Proc** found);  // under mutex_
-    void retire(std::shared_ptr<Run> run);
 
     ObjectHost& host_;
     mutable std::mutex mutex_;

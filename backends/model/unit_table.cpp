@@ -55,7 +55,7 @@ OSStatus UnitTable::dispose(AudioUnit unit) {
         owned = std::move(found->second);
         units_.erase(found);
     }
-    retire(std::move(owned->run));
+    stopped_.retire(std::move(owned->run));
     return 0;
 }
 
@@ -102,7 +102,7 @@ OSStatus UnitTable::halt(AudioUnit unit, bool uninitialize) {
         u->silentlyRunning = false;
     }
     // Outside the lock: the callback we may be waiting for can call into us.
-    retire(std::move(run));
+    stopped_.retire(std::move(run));
     return 0;
 }
 
@@ -150,20 +150,6 @@ bool UnitTable::runsIO(bool input) {
     return false;
 }
 
-void UnitTable::retire(std::shared_ptr<RunningUnit> run) {
-    if (run) stopped_.retire({std::move(run)});
-}
-
-Runs UnitTable::stopAll() {
-    Runs runs;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& [handle, unit] : units_) {
-            if (unit->run) runs.push_back(std::move(unit->run));
-            unit->silentlyRunning = false;
-        }
-    }
-    return stopped_.joinAll(std::move(runs));
-}
+Runs UnitTable::stopAll() { return stopped_.joinAll(takeRuns(mutex_, units_, [](auto& entry) -> Unit& { return *entry.second; })); }
 
 }  // namespace tarnwick::model

@@ -97,8 +97,6 @@ private:
 
     Unit* find(AudioUnit unit);  // under mutex_
     OSStatus halt(AudioUnit unit, bool uninitialize);
-    // Stops a run taken out of its unit (see StoppedRuns).
-    void retire(std::shared_ptr<RunningUnit> run);
 
     const UnitDevices& devices_;
     UnitStarter& starter_;
