@@ -69,6 +69,28 @@ OSStatus CallLayerSystem::faulted(const char* name, Text args, const FaultHit& h
     return hit.status;
 }
 
+OSStatus CallLayerSystem::passDown(Call call, Text args, kit::FunctionRef<OSStatus()> operation,
+                                   const AudioObjectPropertyAddress* address) const {
+    const char* name = callName(call);
+    if (auto hit = faults_->check(call, selectorOf(address), scopeOf(address))) return faulted(name, args, *hit);
+    OSStatus status = operation();
+    traceCall(name, args, status);
+    return status;
+}
+
+OSStatus CallLayerSystem::createObject(Call call, Text args, AudioObjectID* outID,
+                                       kit::FunctionRef<OSStatus()> operation) const {
+    const char* name = callName(call);
+    if (auto hit = faults_->check(call)) {
+        if (hit->nullResult && outID) *outID = 0;
+        return faulted(name, args, *hit);
+    }
+    OSStatus status = operation();
+    traceCall(name, args, status,
+              [&] { return status == 0 && outID ? "id=" + std::to_string(*outID) : std::string(); });
+    return status;
+}
+
 OSStatus CallLayerSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
                                                          const AudioObjectPropertyAddress* inAddress,
                                                          UInt32 inQualifierDataSize, const void* inQualifierData,
@@ -132,13 +154,13 @@ OSStatus CallLayerSystem::AudioObjectSetPropertyData(AudioObjectID inObjectID, c
         }
         return text;
     };
-    if (auto hit = faults_->check(Call::AudioObjectSetPropertyData, selectorOf(inAddress), scopeOf(inAddress))) {
-        return faulted("AudioObjectSetPropertyData", args, *hit);
-    }
-    OSStatus status = inner_->AudioObjectSetPropertyData(inObjectID, inAddress, inQualifierDataSize, inQualifierData,
-                                                         inDataSize, inData);
-    traceCall("AudioObjectSetPropertyData", args, status);
-    return status;
+    return passDown(
+        Call::AudioObjectSetPropertyData, args,
+        [&] {
+            return inner_->AudioObjectSetPropertyData(inObjectID, inAddress, inQualifierDataSize, inQualifierData,
+                                                      inDataSize, inData);
+        },
+        inAddress);
 }
 
 OSStatus CallLayerSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID,
@@ -146,13 +168,13 @@ OSStatus CallLayerSystem::AudioObjectAddPropertyListenerBlock(AudioObjectID inOb
                                                               kit::SerialQueue* inDispatchQueue,
                                                               audio::PropertyListenerBlock inListener) {
     auto args = [&] { return addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
-    if (auto hit = faults_->check(Call::AudioObjectAddPropertyListenerBlock, selectorOf(inAddress), scopeOf(inAddress))) {
-        return faulted("AudioObjectAddPropertyListenerBlock", args, *hit);
-    }
-    OSStatus status =
-        inner_->AudioObjectAddPropertyListenerBlock(inObjectID, inAddress, inDispatchQueue, std::move(inListener));
-    traceCall("AudioObjectAddPropertyListenerBlock", args, status);
-    return status;
+    return passDown(
+        Call::AudioObjectAddPropertyListenerBlock, args,
+        [&] {
+            return inner_->AudioObjectAddPropertyListenerBlock(inObjectID, inAddress, inDispatchQueue,
+                                                               std::move(inListener));
+        },
+        inAddress);
 }
 
 OSStatus CallLayerSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
@@ -160,60 +182,35 @@ OSStatus CallLayerSystem::AudioObjectRemovePropertyListenerBlock(AudioObjectID i
                                                                  kit::SerialQueue* inDispatchQueue,
                                                                  audio::PropertyListenerBlock inListener) {
     auto args = [&] { return addressArgs(inObjectID, inAddress) + queueText(inDispatchQueue); };
-    if (auto hit =
-            faults_->check(Call::AudioObjectRemovePropertyListenerBlock, selectorOf(inAddress), scopeOf(inAddress))) {
-        return faulted("AudioObjectRemovePropertyListenerBlock", args, *hit);
-    }
-    OSStatus status =
-        inner_->AudioObjectRemovePropertyListenerBlock(inObjectID, inAddress, inDispatchQueue, std::move(inListener));
-    traceCall("AudioObjectRemovePropertyListenerBlock", args, status);
-    return status;
+    return passDown(
+        Call::AudioObjectRemovePropertyListenerBlock, args,
+        [&] {
+            return inner_->AudioObjectRemovePropertyListenerBlock(inObjectID, inAddress, inDispatchQueue,
+                                                                  std::move(inListener));
+        },
+        inAddress);
 }
 
 OSStatus CallLayerSystem::AudioHardwareCreateProcessTap(const audio::TapDescription& inDescription,
                                                         AudioObjectID* outTapID) {
-    auto args = [&] { return jsonLine(inDescription.toJson()); };
-    if (auto hit = faults_->check(Call::AudioHardwareCreateProcessTap)) {
-        if (hit->nullResult && outTapID) *outTapID = 0;
-        return faulted("AudioHardwareCreateProcessTap", args, *hit);
-    }
-    OSStatus status = inner_->AudioHardwareCreateProcessTap(inDescription, outTapID);
-    traceCall("AudioHardwareCreateProcessTap", args, status,
-              [&] { return status == 0 && outTapID ? "id=" + std::to_string(*outTapID) : std::string(); });
-    return status;
+    return createObject(Call::AudioHardwareCreateProcessTap, [&] { return jsonLine(inDescription.toJson()); }, outTapID,
+                        [&] { return inner_->AudioHardwareCreateProcessTap(inDescription, outTapID); });
 }
 
 OSStatus CallLayerSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) {
-    auto args = [&] { return std::to_string(inTapID); };
-    if (auto hit = faults_->check(Call::AudioHardwareDestroyProcessTap)) {
-        return faulted("AudioHardwareDestroyProcessTap", args, *hit);
-    }
-    OSStatus status = inner_->AudioHardwareDestroyProcessTap(inTapID);
-    traceCall("AudioHardwareDestroyProcessTap", args, status);
-    return status;
+    return passDown(Call::AudioHardwareDestroyProcessTap, [&] { return std::to_string(inTapID); },
+                    [&] { return inner_->AudioHardwareDestroyProcessTap(inTapID); });
 }
 
 OSStatus CallLayerSystem::AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                              AudioObjectID* outDeviceID) {
-    auto args = [&] { return jsonLine(inDescription); };
-    if (auto hit = faults_->check(Call::AudioHardwareCreateAggregateDevice)) {
-        if (hit->nullResult && outDeviceID) *outDeviceID = 0;
-        return faulted("AudioHardwareCreateAggregateDevice", args, *hit);
-    }
-    OSStatus status = inner_->AudioHardwareCreateAggregateDevice(inDescription, outDeviceID);
-    traceCall("AudioHardwareCreateAggregateDevice", args, status,
-              [&] { return status == 0 && outDeviceID ? "id=" + std::to_string(*outDeviceID) : std::string(); });
-    return status;
+    return createObject(Call::AudioHardwareCreateAggregateDevice, [&] { return jsonLine(inDescription); }, outDeviceID,
+                        [&] { return inner_->AudioHardwareCreateAggregateDevice(inDescription, outDeviceID); });
 }
 
 OSStatus CallLayerSystem::AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID) {
-    auto args = [&] { return std::to_string(inDeviceID); };
-    if (auto hit = faults_->check(Call::AudioHardwareDestroyAggregateDevice)) {
-        return faulted("AudioHardwareDestroyAggregateDevice", args, *hit);
-    }
-    OSStatus status = inner_->AudioHardwareDestroyAggregateDevice(inDeviceID);
-    traceCall("AudioHardwareDestroyAggregateDevice", args, status);
-    return status;
+    return passDown(Call::AudioHardwareDestroyAggregateDevice, [&] { return std::to_string(inDeviceID); },
+                    [&] { return inner_->AudioHardwareDestroyAggregateDevice(inDeviceID); });
 }
 
 OSStatus CallLayerSystem::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID inDevice,
@@ -233,19 +230,13 @@ OSStatus CallLayerSystem::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID
 }
 
 OSStatus CallLayerSystem::AudioDeviceStart(AudioObjectID inDevice, AudioDeviceIOProcID inProcID) {
-    auto args = [&] { return std::to_string(inDevice) + " " + procName(inProcID); };
-    if (auto hit = faults_->check(Call::AudioDeviceStart)) return faulted("AudioDeviceStart", args, *hit);
-    OSStatus status = inner_->AudioDeviceStart(inDevice, inProcID);
-    traceCall("AudioDeviceStart", args, status);
-    return status;
+    return passDown(Call::AudioDeviceStart, [&] { return std::to_string(inDevice) + " " + procName(inProcID); },
+                    [&] { return inner_->AudioDeviceStart(inDevice, inProcID); });
 }
 
 OSStatus CallLayerSystem::AudioDeviceStop(AudioObjectID inDevice, AudioDeviceIOProcID inProcID) {
-    auto args = [&] { return std::to_string(inDevice) + " " + procName(inProcID); };
-    if (auto hit = faults_->check(Call::AudioDeviceStop)) return faulted("AudioDeviceStop", args, *hit);
-    OSStatus status = inner_->AudioDeviceStop(inDevice, inProcID);
-    traceCall("AudioDeviceStop", args, status);
-    return status;
+    return passDown(Call::AudioDeviceStop, [&] { return std::to_string(inDevice) + " " + procName(inProcID); },
+                    [&] { return inner_->AudioDeviceStop(inDevice, inProcID); });
 }
 
 OSStatus CallLayerSystem::AudioDeviceDestroyIOProcID(AudioObjectID inDevice, AudioDeviceIOProcID inIOProcID) {

@@ -77,6 +77,13 @@ private:
     // Texts are built only when the trace is on.
     void traceCall(const char* name, Text args, OSStatus status, Text result) const;
     void traceCall(const char* name, Text args, OSStatus status) const;
+    // A call that reports only its status: fault-checked (for the property
+    // at `address`, when it has one), passed down, traced.
+    OSStatus passDown(Call call, Text args, kit::FunctionRef<OSStatus()> operation,
+                      const AudioObjectPropertyAddress* address = nullptr) const;
+    // A call that creates an object: as passDown, its new ID traced; a fault
+    // that nulls the result leaves ID 0.
+    OSStatus createObject(Call call, Text args, AudioObjectID* outID, kit::FunctionRef<OSStatus()> operation) const;
     // Traces a faulted call and hands back its status.
     OSStatus faulted(const char* name, Text args, const FaultHit& hit, const char* result = "fault") const;
 

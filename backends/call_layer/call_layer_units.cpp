@@ -91,35 +91,23 @@ OSStatus CallLayerSystem::AudioUnitGetProperty(AudioUnit inUnit, AudioUnitProper
 }
 
 OSStatus CallLayerSystem::AudioUnitInitialize(AudioUnit inUnit) {
-    auto args = [&] { return unitName(inUnit); };
-    if (auto hit = faults_->check(Call::AudioUnitInitialize)) return faulted("AudioUnitInitialize", args, *hit);
-    OSStatus status = inner_->AudioUnitInitialize(inUnit);
-    traceCall("AudioUnitInitialize", args, status);
-    return status;
+    return passDown(Call::AudioUnitInitialize, [&] { return unitName(inUnit); },
+                    [&] { return inner_->AudioUnitInitialize(inUnit); });
 }
 
 OSStatus CallLayerSystem::AudioUnitUninitialize(AudioUnit inUnit) {
-    auto args = [&] { return unitName(inUnit); };
-    if (auto hit = faults_->check(Call::AudioUnitUninitialize)) return faulted("AudioUnitUninitialize", args, *hit);
-    OSStatus status = inner_->AudioUnitUninitialize(inUnit);
-    traceCall("AudioUnitUninitialize", args, status);
-    return status;
+    return passDown(Call::AudioUnitUninitialize, [&] { return unitName(inUnit); },
+                    [&] { return inner_->AudioUnitUninitialize(inUnit); });
 }
 
 OSStatus CallLayerSystem::AudioOutputUnitStart(AudioUnit ci) {
-    auto args = [&] { return unitName(ci); };
-    if (auto hit = faults_->check(Call::AudioOutputUnitStart)) return faulted("AudioOutputUnitStart", args, *hit);
-    OSStatus status = inner_->AudioOutputUnitStart(ci);
-    traceCall("AudioOutputUnitStart", args, status);
-    return status;
+    return passDown(Call::AudioOutputUnitStart, [&] { return unitName(ci); },
+                    [&] { return inner_->AudioOutputUnitStart(ci); });
 }
 
 OSStatus CallLayerSystem::AudioOutputUnitStop(AudioUnit ci) {
-    auto args = [&] { return unitName(ci); };
-    if (auto hit = faults_->check(Call::AudioOutputUnitStop)) return faulted("AudioOutputUnitStop", args, *hit);
-    OSStatus status = inner_->AudioOutputUnitStop(ci);
-    traceCall("AudioOutputUnitStop", args, status);
-    return status;
+    return passDown(Call::AudioOutputUnitStop, [&] { return unitName(ci); },
+                    [&] { return inner_->AudioOutputUnitStop(ci); });
 }
 
 OSStatus CallLayerSystem::AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
