@@ -21,6 +21,12 @@ void readNumber(PropertyValue& v, const std::optional<T>& value, std::string (*t
     v.shown = text(static_cast<double>(*value));
 }
 
+// A string the object may lack.
+void readText(PropertyValue& v, const std::optional<std::string>& text) {
+    v.text = text;
+    if (!text) v.unreadable();
+}
+
 std::string wholeText(double value) { return std::to_string(static_cast<UInt32>(value)); }
 
 }  // namespace
@@ -56,12 +62,10 @@ PropertyValue deviceValue(const DeviceFacts& device, const AudioObjectPropertyAd
             }
             break;
         case audio::kPropDeviceUID:
-            v.text = device.uid;
-            if (!v.text) v.unreadable();
+            readText(v, device.uid);
             break;
         case audio::kPropName:
-            v.text = device.name;
-            if (!v.text) v.unreadable();
+            readText(v, device.name);
             break;
         case audio::kPropNominalSampleRate:
             readNumber(v, device.rate, call_layer::numberText);
@@ -77,6 +81,63 @@ PropertyValue deviceValue(const DeviceFacts& device, const AudioObjectPropertyAd
             v.unreadable();
     }
     return v;
+}
+
+PropertyValue processValue(const ProcessFacts& process, AudioObjectPropertySelector selector) {
+    PropertyValue v;
+    auto flag = [&v](std::optional<bool> value) {
+        if (!value) return v.unreadable();
+        v.append(UInt32{*value ? 1u : 0u});
+        v.shown = *value ? "1" : "0";
+    };
+    switch (selector) {
+        case audio::kPropProcessPID:
+            v.append(process.pid);
+            v.shown = std::to_string(process.pid);
+            break;
+        case audio::kPropProcessBundleID:
+            readText(v, process.bundleID);
+            break;
+        case audio::kPropProcessIsRunning:
+            flag(process.output && process.input ? std::optional<bool>(*process.output || *process.input)
+                                                 : std::nullopt);
+            break;
+        case audio::kPropProcessIsRunningInput:
+            flag(process.input);
+            break;
+        case audio::kPropProcessIsRunningOutput:
+            flag(process.output);
+            break;
+        default:
+            v.unreadable();
+    }
+    return v;
+}
+
+PropertyValue idValue(AudioObjectID id) {
+    PropertyValue v;
+    v.append(id);
+    v.shown = std::to_string(id);
+    return v;
+}
+
+PropertyValue idListValue(const std::vector<AudioObjectID>& ids) {
+    PropertyValue v;
+    for (AudioObjectID id : ids) v.append(id);
+    v.shown = call_layer::listText(ids);
+    return v;
+}
+
+PropertyValue pidTranslation(UInt32 qualifierSize, const void* qualifier,
+                             kit::FunctionRef<AudioObjectID(std::int32_t)> objectFor) {
+    std::int32_t pid = 0;
+    if (!qualifier || qualifierSize != sizeof pid) {
+        PropertyValue v;
+        v.status = audio::kBadPropertySizeError;
+        return v;
+    }
+    std::memcpy(&pid, qualifier, sizeof pid);
+    return idValue(objectFor(pid));
 }
 
 OSStatus sizeOf(const PropertyValue& value, UInt32* outSize) {

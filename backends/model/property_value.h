@@ -12,6 +12,7 @@
 #include "backends/model/runtime_objects.h"
 #include "backends/model/string_refs.h"
 #include "frame/audio/platform_types.h"
+#include "frame/kit/function_ref.h"
 
 namespace tarnwick::model {
 
@@ -53,6 +54,25 @@ struct DeviceFacts {
 
 // The device property at `address`, with what a trace shows of it.
 PropertyValue deviceValue(const DeviceFacts& device, const AudioObjectPropertyAddress& address);
+
+// A process object as its properties read. What it lacks reads as an
+// unknown property.
+struct ProcessFacts {
+    std::int32_t pid = 0;
+    std::optional<std::string> bundleID;
+    std::optional<bool> output;  // plays audio now
+    std::optional<bool> input;   // records audio now
+};
+
+PropertyValue processValue(const ProcessFacts& process, AudioObjectPropertySelector selector);
+// An object ID (a default device, a translated PID); 0 is none, read with status 0.
+PropertyValue idValue(AudioObjectID id);
+// A list of object IDs (devices, processes).
+PropertyValue idListValue(const std::vector<AudioObjectID>& ids);
+// The process object of the PID a read passes as its qualifier; without one
+// of the right size there is nothing to translate.
+PropertyValue pidTranslation(UInt32 qualifierSize, const void* qualifier,
+                             kit::FunctionRef<AudioObjectID(std::int32_t)> objectFor);
 
 // AudioObjectGetPropertyDataSize of a value read.
 OSStatus sizeOf(const PropertyValue& value, UInt32* outSize);

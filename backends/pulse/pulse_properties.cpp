@@ -25,7 +25,13 @@ UInt32 bufferFrames(const ServerDevice& device) {
 PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                                UInt32 qualifierSize, const void* qualifier) const {
     if (object == audio::kSystemObject) return systemValue(address.mSelector, qualifierSize, qualifier);
-    if (processes_->pidOf(object)) return processValue(object, address.mSelector);
+    if (auto pid = processes_->pidOf(object)) {
+        // The server tells what a process plays, not what it records, nor its bundle.
+        model::ProcessFacts process;
+        process.pid = *pid;
+        process.output = processes_->runsOutput(object).value_or(false);
+        return model::processValue(process, address.mSelector);
+    }
     if (auto device = devices_->byId(object)) return deviceValue(*device, address);
     if (auto aggregate = io_->table().aggregate(object)) return aggregateValue(*aggregate, address);
     Value v;
@@ -46,48 +52,24 @@ PulseAudioSystem::Value PulseAudioSystem::read(AudioObjectID object, const Audio
 
 PulseAudioSystem::Value PulseAudioSystem::systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize,
                                                       const void* qualifier) const {
-    Value v;
     switch (selector) {
-        case kPropProcessObjectList:
-            for (AudioObjectID id : processes_->objects()) v.append(id);
-            break;
-        case kPropTranslatePIDToProcess: {
-            // A process with no object reads as object 0.
-            std::int32_t pid = 0;
-            if (qualifierSize != sizeof pid || !qualifier) {
-                v.status = audio::kBadPropertySizeError;
-                break;
-            }
-            std::memcpy(&pid, qualifier, sizeof pid);
-            v.append(processes_->objectFor(pid));
-            break;
-        }
+        case audio::kPropProcessObjectList:
+            return model::idListValue(processes_->objects());
+        case audio::kPropTranslatePIDToProcessObject:
+            return model::pidTranslation(qualifierSize, qualifier,
+                                         [this](std::int32_t pid) { return processes_->objectFor(pid); });
         case audio::kPropDevices:
-            for (AudioObjectID id : devices_->listed()) v.append(id);
-            break;
+            return model::idListValue(devices_->listed());
         case audio::kPropDefaultInputDevice:
-            v.append(devices_->defaultInput());
-            break;
+            return model::idValue(devices_->defaultInput());
         case audio::kPropDefaultOutputDevice:
-            v.append(devices_->defaultOutput());
-            break;
-        default:
+            return model::idValue(devices_->defaultOutput());
+        default: {
+            Value v;
             v.unreadable();
+            return v;
+        }
     }
-    return v;
-}
-
-PulseAudioSystem::Value PulseAudioSystem::processValue(AudioObjectID object,
-                                                       AudioObjectPropertySelector selector) const {
-    Value v;
-    if (selector == kPropProcessPID) {
-        v.append(processes_->pidOf(object).value_or(0));
-    } else if (selector == kPropProcessRunsOutput) {
-        v.append(UInt32{processes_->runsOutput(object).value_or(false) ? 1u : 0u});
-    } else {
-        v.unreadable();
-    }
-    return v;
 }
 
 PulseAudioSystem::Value PulseAudioSystem::deviceValue(const ServerDevice& device,

@@ -78,7 +78,6 @@ private:
     Value read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                const void* qualifier) const;
     Value systemValue(AudioObjectPropertySelector selector, UInt32 qualifierSize, const void* qualifier) const;
-    Value processValue(AudioObjectID object, AudioObjectPropertySelector selector) const;
     Value deviceValue(const ServerDevice& device, const AudioObjectPropertyAddress& address) const;
     Value aggregateValue(const model::Aggregate& aggregate, const AudioObjectPropertyAddress& address) const;
     bool exists(AudioObjectID object) const;

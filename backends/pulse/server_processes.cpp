@@ -42,10 +42,10 @@ void ServerProcesses::update(Change change) {
             if (was == before.end()) {
                 listChanged = true;
             } else if (was->second != running) {
-                changed.emplace_back(idForLocked(pid), kPropProcessRunsOutput);
+                changed.emplace_back(idForLocked(pid), audio::kPropProcessIsRunningOutput);
             }
         }
-        if (listChanged) changed.emplace_back(audio::kSystemObject, kPropProcessObjectList);
+        if (listChanged) changed.emplace_back(audio::kSystemObject, audio::kPropProcessObjectList);
     }
     for (const auto& [object, selector] : changed) listeners_.notify(object, selector);
 }

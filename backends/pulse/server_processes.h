@@ -18,10 +18,6 @@
 
 namespace tarnwick::pulse {
 
-constexpr AudioObjectPropertySelector kPropProcessObjectList = audio::fourCC("prs#");
-constexpr AudioObjectPropertySelector kPropTranslatePIDToProcess = audio::fourCC("id2p");
-constexpr AudioObjectPropertySelector kPropProcessPID = audio::fourCC("ppid");
-constexpr AudioObjectPropertySelector kPropProcessRunsOutput = audio::fourCC("piro");
 
 class ServerProcesses {
 public:

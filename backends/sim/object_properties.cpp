@@ -41,22 +41,18 @@ ObjectProperties::Value ObjectProperties::systemValue(AudioObjectPropertySelecto
     Value v;
     switch (selector) {
         case audio::kPropDevices: {
-            std::vector<UInt32> ids;
+            std::vector<AudioObjectID> ids;
             for (const auto& device : ctx_.devices.all()) ids.push_back(device->id());
             for (AudioObjectID id : objects_.listedAggregates()) ids.push_back(id);
-            for (UInt32 id : ids) v.append(id);
-            v.shown = listText(ids);
+            v = model::idListValue(ids);
             break;
         }
         case audio::kPropDefaultInputDevice:
-        case audio::kPropDefaultOutputDevice: {
-            // No default device reads as device 0 with status 0.
-            AudioObjectID id = selector == audio::kPropDefaultInputDevice ? ctx_.devices.defaultInput.load()
-                                                                          : ctx_.devices.defaultOutput.load();
-            v.append(id);
-            v.shown = std::to_string(id);
+            v = model::idValue(ctx_.devices.defaultInput.load());
             break;
-        }
+        case audio::kPropDefaultOutputDevice:
+            v = model::idValue(ctx_.devices.defaultOutput.load());
+            break;
         default:
             v.unreadable();
     }

@@ -20,7 +20,7 @@ namespace {
 using testing::pulse::ServerKind;
 
 std::vector<AudioObjectID> processObjects(audio::AudioSystem& system) {
-    AudioObjectPropertyAddress address{kPropProcessObjectList, audio::kScopeGlobal, audio::kElementMain};
+    AudioObjectPropertyAddress address{audio::kPropProcessObjectList, audio::kScopeGlobal, audio::kElementMain};
     UInt32 size = 0;
     if (system.AudioObjectGetPropertyDataSize(audio::kSystemObject, &address, 0, nullptr, &size) != 0) return {};
     std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
@@ -38,7 +38,7 @@ T objectValue(audio::AudioSystem& system, AudioObjectID object, AudioObjectPrope
 }
 
 AudioObjectID objectOfProcess(audio::AudioSystem& system, std::int32_t pid) {
-    AudioObjectPropertyAddress address{kPropTranslatePIDToProcess, audio::kScopeGlobal, audio::kElementMain};
+    AudioObjectPropertyAddress address{audio::kPropTranslatePIDToProcessObject, audio::kScopeGlobal, audio::kElementMain};
     AudioObjectID object = 0;
     UInt32 size = sizeof object;
     system.AudioObjectGetPropertyData(audio::kSystemObject, &address, sizeof pid, &pid, &size, &object);
@@ -96,10 +96,10 @@ TEST(PulseProcessObjects, PlayersOnTheDefaultSinkAndThisProcess) {
         return playerObject != 0 && processObjects(*system).size() == 2;
     })) << "the player's process object never appeared";
     EXPECT_EQ(objectOfProcess(*system, elsewhere->pid()), 0u) << "it plays into another sink";
-    EXPECT_EQ(objectValue<std::int32_t>(*system, playerObject, kPropProcessPID, 0), player->pid());
-    EXPECT_EQ(objectValue<UInt32>(*system, playerObject, kPropProcessRunsOutput, 9), 1u);
-    EXPECT_EQ(objectValue<std::int32_t>(*system, selfObject, kPropProcessPID, 0), self);
-    EXPECT_EQ(objectValue<UInt32>(*system, selfObject, kPropProcessRunsOutput, 9), 0u);
+    EXPECT_EQ(objectValue<std::int32_t>(*system, playerObject, audio::kPropProcessPID, 0), player->pid());
+    EXPECT_EQ(objectValue<UInt32>(*system, playerObject, audio::kPropProcessIsRunningOutput, 9), 1u);
+    EXPECT_EQ(objectValue<std::int32_t>(*system, selfObject, audio::kPropProcessPID, 0), self);
+    EXPECT_EQ(objectValue<UInt32>(*system, selfObject, audio::kPropProcessIsRunningOutput, 9), 0u);
 
     player->sendSignal(SIGTERM);
     player->wait(10);
