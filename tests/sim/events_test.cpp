@@ -64,9 +64,7 @@ TEST(Events, DefaultInputChangeReachesItsListenerOnItsQueue) {
                                                           listener(unrelated, queue, *system, kSystemObject,
                                                                    kPropDefaultOutputDevice)),
               0);
-    UInt32 device = 0;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 100u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultInputDevice), 100u);
     ASSERT_TRUE(eventually([&] { return callsOf(heard) == 1; }));
     {
         std::lock_guard lock(heard.mutex);
@@ -143,9 +141,7 @@ TEST(Events, DefaultOutputCanDisappear) {
                   kSystemObject, &dOut, &queue, listener(heard, queue, *system, kSystemObject, kPropDefaultOutputDevice)),
               0);
     ASSERT_TRUE(eventually([&] { return callsOf(heard) == 1; }));
-    UInt32 device = 9;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 0u);
 }
 
 TEST(Events, SampleRateEventsNotifyEvenWithoutChange) {

@@ -97,11 +97,8 @@ TEST(Faults, NullResultsYieldNoObject) {
     EXPECT_EQ(system->AudioDeviceCreateIOProcIDWithBlock(&proc, aggregate, nullptr, block), 0);
     EXPECT_EQ(proc, nullptr);
 
-    UInt32 device = 99;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 101u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 0u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 101u);
 }
 
 TEST(Faults, ComponentLookupCanFindNothing) {

@@ -45,6 +45,12 @@ OSStatus readU32(AudioSystem& system, AudioObjectID object, UInt32 selector, UIn
     return system.AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, value);
 }
 
+UInt32 defaultDevice(AudioSystem& system, UInt32 selector) {
+    UInt32 device = 0xFFFFFFFFu;  // no object has this id: a read that writes nothing shows
+    EXPECT_EQ(readU32(system, audio::kSystemObject, selector, &device), 0);
+    return device;
+}
+
 OSStatus readDouble(AudioSystem& system, AudioObjectID object, UInt32 selector, double* value) {
     auto a = address(selector);
     UInt32 size = sizeof(double);

@@ -28,6 +28,9 @@ void sleepSeconds(double seconds);
 AudioObjectPropertyAddress address(UInt32 selector, UInt32 scope = audio::kScopeGlobal);
 OSStatus readU32(AudioSystem& system, AudioObjectID object, UInt32 selector, UInt32* value,
                  UInt32 scope = audio::kScopeGlobal);
+// The system's default device for `selector` (input or output); the read
+// is expected to succeed and to write the id.
+UInt32 defaultDevice(AudioSystem& system, UInt32 selector);
 OSStatus readDouble(AudioSystem& system, AudioObjectID object, UInt32 selector, double* value);
 // The string, released again; nullopt when the read fails.
 std::optional<std::string> readString(AudioSystem& system, AudioObjectID object, UInt32 selector);
