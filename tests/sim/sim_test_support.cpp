@@ -10,6 +10,7 @@
 
 #include "backends/model/limits.h"
 #include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 
 namespace tarnwick::sim::testing {
 
@@ -27,12 +28,7 @@ std::string scenarioError(const std::string& json, const std::string& sourceName
 }
 
 bool eventually(const std::function<bool()>& condition, double seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return tarnwick::testing::eventually(condition, seconds, std::chrono::milliseconds(5));
 }
 
 void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
