@@ -133,9 +133,7 @@ TEST(Faults, FailedStartHasNoIO) {
 TEST(Faults, RenderFaultsOnTheIOThread) {
     auto system = open(scenarioWithFaults(R"([{"call": "AudioUnitRender", "status": -10863, "after": 2, "times": 3}])"));
     InputRecorder recorder(*system, true, 100);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 8; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 8));
     std::vector<OSStatus> statuses;
     for (std::size_t k = 0; k < 7; ++k) statuses.push_back(recorder.slices()[k].renderStatus);
     EXPECT_EQ(statuses, (std::vector<OSStatus>{0, 0, -10863, -10863, -10863, 0, 0}));

@@ -177,6 +177,12 @@ float counterValue(UInt32 channel, std::uint64_t frame) {
     return static_cast<float>(channel + static_cast<double>(frame % (1u << 20)) / static_cast<double>(1u << 20));
 }
 
+void recordSlices(InputRecorder& recorder, std::size_t slices) {
+    ASSERT_EQ(recorder.start(), 0);
+    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= slices; }));
+    ASSERT_EQ(recorder.stop(), 0);
+}
+
 std::string counterMismatch(const InputRecorder& recorder) {
     for (std::size_t k = 0; k < recorder.sliceCount(); ++k) {
         const auto& slice = recorder.slices()[k];

@@ -90,6 +90,10 @@ private:
     std::vector<std::uint64_t> listMemory_;
 };
 
+// Starts `recorder`, waits until it holds at least `slices` slices in all and
+// stops it, each step expected to succeed. Call through ASSERT_NO_FATAL_FAILURE.
+void recordSlices(InputRecorder& recorder, std::size_t slices);
+
 // Checks that channel c of every recorded frame is c + (n mod 2^20) / 2^20
 // for the device frame n its slice's time stamp gives. Returns "" when all
 // frames fit, else the first mismatch.
