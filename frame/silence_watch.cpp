@@ -1,10 +1,22 @@
 #include "frame/silence_watch.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace tarnwick {
+
+std::unique_ptr<kit::RepeatingTimer> startSilenceChecks(kit::SerialQueue& queue, std::function<void()> check) {
+    // A line comes at most a quarter second after its moment, and a tick
+    // may slip 50 ms more.
+    constexpr std::chrono::milliseconds interval{250};
+    constexpr std::chrono::milliseconds leeway{50};
+    auto timer = std::make_unique<kit::RepeatingTimer>(queue, interval, interval, leeway, std::move(check));
+    timer->resume();
+    return timer;
+}
 
 namespace {
 

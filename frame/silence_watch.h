@@ -13,10 +13,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "frame/audio/platform_types.h"
+#include "frame/kit/repeating_timer.h"
 
 namespace tarnwick {
 
@@ -30,6 +33,10 @@ bool isDigitalSilence(const AudioBufferList& list) noexcept;
 
 // "5.0": seconds with one decimal, as the log lines give them.
 std::string oneDecimalSeconds(double seconds);
+
+// The listener side's timer: `check` runs on `queue` four times a second,
+// the first time a quarter second from now. Returned running.
+std::unique_ptr<kit::RepeatingTimer> startSilenceChecks(kit::SerialQueue& queue, std::function<void()> check);
 
 class SilenceWatch {
 public:

@@ -43,14 +43,17 @@ void putLE(unsigned char* out, std::int32_t value) {
     out[2] = static_cast<unsigned char>((u >> 16) & 0xff);
     out[3] = static_cast<unsigned char>((u >> 24) & 0xff);
 }
-}  // namespace
 
-bool writeAllTo(int fd, const void* data, std::size_t length) {
-    if (data == nullptr || length < 1) return true;
+// Writes all `length` bytes to `fd`, retrying an interrupted or partial
+// write; false on an error, on a write of nothing, or when `ended()`, asked
+// after every write, says the stream has ended meanwhile.
+template <typename Ended>
+bool writeEvery(int fd, const void* data, std::size_t length, Ended ended) {
     const auto* p = static_cast<const unsigned char*>(data);
     std::size_t left = length;
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        const ssize_t n = ::write(fd, p, left);
+        if (ended()) return false;
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -61,6 +64,12 @@ bool writeAllTo(int fd, const void* data, std::size_t length) {
     }
     return true;
 }
+}  // namespace
+
+bool writeAllTo(int fd, const void* data, std::size_t length) {
+    if (data == nullptr || length < 1) return true;
+    return writeEvery(fd, data, length, [] { return false; });
+}
 
 bool writeAll(const void* data, std::size_t length) {
     if (data == nullptr || length < 1) return true;
@@ -70,23 +79,9 @@ bool writeAll(const void* data, std::size_t length) {
         ~Leave() { writerInside.store(false); }
     } leave;
     if (streamEnded.load()) return false;
-    const int fd = streamFd.load(std::memory_order_relaxed);
-    const auto* p = static_cast<const unsigned char*>(data);
-    std::size_t left = length;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        // An interruption from endStream (EINTR, or a write cut short) ends
-        // the stream here; any other EINTR is retried as usual.
-        if (streamEnded.load()) return false;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
+    // An interruption from endStream (EINTR, or a write cut short) ends the
+    // stream here; any other EINTR is retried as usual.
+    return writeEvery(streamFd.load(std::memory_order_relaxed), data, length, [] { return streamEnded.load(); });
 }
 
 void installWriteInterrupt() {

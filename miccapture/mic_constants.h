@@ -34,11 +34,9 @@ inline constexpr double stallThresholdSeconds = 1.5;
 inline constexpr std::chrono::milliseconds stallTickInterval{500};
 inline constexpr std::chrono::milliseconds stallTickLeeway{100};
 
-// Digital silence on the input for this long is reported; the decision is
-// taken on the listener queue at this interval.
+// Digital silence on the input for this long is reported (the listener
+// queue checks at startSilenceChecks' pace).
 inline constexpr double silenceThresholdSeconds = 5.0;
-inline constexpr std::chrono::milliseconds silenceTickInterval{250};
-inline constexpr std::chrono::milliseconds silenceTickLeeway{50};
 
 // A rate as a whole number of hertz, fraction dropped. Values no integer can
 // hold (not finite, out of range) read as 0 rather than overflow.

@@ -7,6 +7,7 @@
 
 #include "frame/log.h"
 #include "frame/platform_wording.h"
+#include "frame/silence_watch.h"
 #include "miccapture/mic_capture.h"
 #include "miccapture/mic_constants.h"
 
@@ -14,12 +15,10 @@ namespace tarnwick::mic {
 
 void MicCapture::startSilenceReports() {
     if (silenceTimer_) return;
-    silenceTimer_ = std::make_unique<kit::RepeatingTimer>(*listenerQueue_, silenceTickInterval, silenceTickInterval,
-                                                          silenceTickLeeway, [this] {
-                                                              reportSilence();
-                                                              timeline_.report();
-                                                          });
-    silenceTimer_->resume();
+    silenceTimer_ = startSilenceChecks(*listenerQueue_, [this] {
+        reportSilence();
+        timeline_.report();
+    });
 }
 
 void MicCapture::reportSilence() {

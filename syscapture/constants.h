@@ -1,7 +1,6 @@
 #pragma once
 // Fixed figures of the system-audio program.
 
-#include <chrono>
 #include <cstdint>
 
 namespace tarnwick::sys {
@@ -25,11 +24,9 @@ inline constexpr double fallbackSampleRate = 48000.0;
 inline constexpr std::uint32_t fallbackBufferFrames = 512;
 
 // Digital silence from the tap for this long, while other programs play,
-// is reported; the decision is taken on the listener queue at this interval.
+// is reported (the listener queue checks at startSilenceChecks' pace).
 inline constexpr double silenceThresholdSeconds = 5.0;
-inline constexpr std::chrono::milliseconds silenceTickInterval{250};
-inline constexpr std::chrono::milliseconds silenceTickLeeway{50};
-// Ticks per reading of the process list while silence is due (once a second).
+// Checks per reading of the process list while silence is due (once a second).
 inline constexpr int processQueryTicks = 4;
 
 // Interleave room allocated up front; an attempt grows it to its cycle size.

@@ -17,12 +17,10 @@ namespace tarnwick::sys {
 
 void ProcessTapCapture::startSilenceReports() {
     if (silenceTimer_) return;
-    silenceTimer_ = std::make_unique<kit::RepeatingTimer>(listenerQueue_, silenceTickInterval, silenceTickInterval,
-                                                          silenceTickLeeway, [this] {
-                                                              reportSilence();
-                                                              timeline_.report();
-                                                          });
-    silenceTimer_->resume();
+    silenceTimer_ = startSilenceChecks(listenerQueue_, [this] {
+        reportSilence();
+        timeline_.report();
+    });
 }
 
 void ProcessTapCapture::reportSilence() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::coreaudio {
@@ -48,6 +49,17 @@ struct Records {
 Records& records() {
     static Records* all = new Records();  // never destroyed: see above
     return *all;
+}
+
+// Keeps `record` in `list`, one of the records' lists, and returns it. A
+// record is kept before it is registered: the platform may call back before
+// the registering call returns.
+template <typename Record>
+Record* keep(std::vector<std::unique_ptr<Record>>& list, std::unique_ptr<Record> record) {
+    Record* raw = record.get();
+    std::lock_guard lock(records().mutex);
+    list.push_back(std::move(record));
+    return raw;
 }
 
 bool matches(UInt32 registered, UInt32 changed, UInt32 wildcard) {
@@ -121,13 +133,7 @@ OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddr
     listener->address = *address;
     listener->queue = queue;
     listener->block = std::move(block);
-    Listener* raw = listener.get();
-    {
-        // Kept before registering: a change may arrive before the call returns.
-        Records& all = records();
-        std::lock_guard lock(all.mutex);
-        all.listeners.push_back(std::move(listener));
-    }
+    Listener* raw = keep(records().listeners, std::move(listener));
     const OSStatus status = AudioObjectAddPropertyListener(object, address, propertyChanged, raw);
     if (status != noErr) {
         std::lock_guard lock(raw->queueing);
@@ -169,15 +175,11 @@ OSStatus createIOProc(AudioDeviceIOProcID* outIOProcID, AudioObjectID device, ki
     auto proc = std::make_unique<IOProc>();
     proc->queue = queue;
     proc->block = std::move(block);
-    IOProc* raw = proc.get();
-    Records& all = records();
-    {
-        std::lock_guard lock(all.mutex);
-        all.procs.push_back(std::move(proc));
-    }
+    IOProc* raw = keep(records().procs, std::move(proc));
     AudioDeviceIOProcID id = nullptr;
     const OSStatus status = AudioDeviceCreateIOProcID(device, ioCycle, raw, &id);
     if (status == noErr && id != nullptr) {
+        Records& all = records();
         std::lock_guard lock(all.mutex);
         all.procByID[id] = raw;
     }

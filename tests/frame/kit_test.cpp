@@ -16,22 +16,14 @@
 #include "frame/kit/repeating_timer.h"
 #include "frame/kit/semaphore.h"
 #include "frame/kit/serial_queue.h"
+#include "tests/support/eventually.h"
 
 namespace tarnwick::kit {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Polls `condition` for up to `seconds` (generous: sanitizer builds are slow).
-template <typename F>
-bool eventually(F condition, double seconds = 20) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using tarnwick::testing::eventually;
 
 TEST(SerialQueue, RunsAsyncItemsInSubmissionOrderAndSyncAfterThem) {
     SerialQueue queue("test.order");

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/stream_writer.h"
+#include "tests/support/eventually.h"
 
 namespace tarnwick {
 namespace {
@@ -75,14 +76,7 @@ std::vector<unsigned char> pattern(std::size_t n) {
     return bytes;
 }
 
-bool waitUntil(auto condition, double seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using tarnwick::testing::eventually;
 
 TEST(WriteAllTo, SurvivesPartialWritesAndInterruptionsWithoutLosingBytes) {
     InterruptingSignal interrupting;
@@ -106,7 +100,7 @@ TEST(WriteAllTo, SurvivesPartialWritesAndInterruptionsWithoutLosingBytes) {
             result = n;
             error = n < 0 ? errno : 0;
         });
-        ASSERT_TRUE(waitUntil([&] { return started.load() && pipe.buffered() == 4096; }));
+        ASSERT_TRUE(eventually([&] { return started.load() && pipe.buffered() == 4096; }));
         std::this_thread::sleep_for(50ms);
         const int before = interruptions.load();
         while (interruptions.load() == before) {
@@ -131,7 +125,7 @@ TEST(WriteAllTo, SurvivesPartialWritesAndInterruptionsWithoutLosingBytes) {
         ok = writeAllTo(pipe.writeFd, data.data(), data.size());
         writerDone = true;
     });
-    ASSERT_TRUE(waitUntil([&] { return writerStarted.load() && pipe.buffered() == 4096; }));
+    ASSERT_TRUE(eventually([&] { return writerStarted.load() && pipe.buffered() == 4096; }));
 
     // With nobody reading, the first interruption cuts the first write short
     // (it wrote a page); every later one hits a write that has written
@@ -140,7 +134,7 @@ TEST(WriteAllTo, SurvivesPartialWritesAndInterruptionsWithoutLosingBytes) {
         std::this_thread::sleep_for(50ms);  // the writer is blocked again
         const int before = interruptions.load();
         pthread_kill(writerThread, SIGUSR1);
-        ASSERT_TRUE(waitUntil([&] { return interruptions.load() > before; }));
+        ASSERT_TRUE(eventually([&] { return interruptions.load() > before; }));
     }
 
     // Then a slow reader while signals keep coming: short writes.
@@ -190,7 +184,7 @@ TEST(WriteAllTo, ReaderGoneWhileBlockedFailsInsteadOfHanging) {
     const auto data = pattern(64 * 1024);
     std::atomic<bool> ok{true};
     std::thread writer([&] { ok = writeAllTo(pipe.writeFd, data.data(), data.size()); });
-    ASSERT_TRUE(waitUntil([&] { return pipe.buffered() == 4096; }));
+    ASSERT_TRUE(eventually([&] { return pipe.buffered() == 4096; }));
     pipe.closeReader();
     writer.join();
     EXPECT_FALSE(ok.load());
@@ -270,10 +264,10 @@ TEST(Header, ComesFirstWhilePcmIsHandedOverConcurrently) {
             attempts.fetch_add(1);
         }
     });
-    ASSERT_TRUE(waitUntil([&] { return attempts.load() >= 200; }));
+    ASSERT_TRUE(eventually([&] { return attempts.load() >= 200; }));
     ASSERT_TRUE(writeHeader(48000, 1, 32, 512));
     const long atHeader = attempts.load();
-    ASSERT_TRUE(waitUntil([&] { return attempts.load() >= atHeader + 200; }));
+    ASSERT_TRUE(eventually([&] { return attempts.load() >= atHeader + 200; }));
     stop = true;
     producer.join();
     resetStreamForTesting(STDOUT_FILENO);

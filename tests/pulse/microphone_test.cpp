@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/pulse/server_test.h"
+#include "tests/support/stop_lines.h"
 #include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::pulse {
@@ -27,18 +28,9 @@ protected:
         return child;
     }
 
-    static std::vector<std::string> endLines(const std::string& reason) {
-        return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
-    }
-
     static bool isRenderFailureStop(const std::string& line) {
         return line.starts_with("shutting down (AudioUnitRender failed (") &&
                line.ends_with(") — parent will restart capture) — stopping capture");
-    }
-
-    static std::vector<std::string> lastTwo(std::vector<std::string> lines) {
-        if (lines.size() > 2) lines.erase(lines.begin(), lines.end() - 2);
-        return lines;
     }
 };
 

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "tests/pulse/server_test.h"
+#include "tests/support/stop_lines.h"
 #include "tests/support/stream_header.h"
 
 namespace tarnwick::testing::pulse {
@@ -29,16 +30,7 @@ protected:
         return child;
     }
 
-    std::vector<std::string> endLines(const std::string& reason) {
-        return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
-    }
-
     unsigned spk_ = 0;
-
-    static std::vector<std::string> lastTwo(std::vector<std::string> lines) {
-        if (lines.size() > 2) lines.erase(lines.begin(), lines.end() - 2);
-        return lines;
-    }
 };
 
 TEST_P(SystemAudio, RecordsWhatIsPlayedWithEverySampleOnceInOrder) {

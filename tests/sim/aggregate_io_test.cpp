@@ -123,6 +123,34 @@ void expectContiguous(const CycleRecorder& recorder, UInt32 frames) {
     }
 }
 
+// What every recorded cycle carried: its input list (the size of buffer 0)
+// and, where the device hands one, its output list, left zeroed.
+struct CycleShape {
+    UInt32 inBuffers, inChannels, inBytes;
+    bool output;
+    UInt32 outBuffers = 0, outChannels = 0, outBytes = 0;
+};
+
+// Every cycle has `shape`, ran on the recorder's queue and carried the
+// counter exactly.
+void expectEveryCycle(const CycleRecorder& recorder, const CycleShape& shape) {
+    for (std::size_t k = 0; k < recorder.count.load(); ++k) {
+        const auto& c = recorder.cycles[k];
+        SCOPED_TRACE("cycle " + std::to_string(k));
+        ASSERT_TRUE(c.onQueue);
+        ASSERT_EQ(c.inBuffers, shape.inBuffers);
+        ASSERT_EQ(c.inChannels, shape.inChannels);
+        ASSERT_EQ(c.inBytes, shape.inBytes);
+        ASSERT_TRUE(c.counterExact);
+        ASSERT_EQ(c.hasOutput, shape.output);
+        if (!shape.output) continue;
+        ASSERT_EQ(c.outBuffers, shape.outBuffers);
+        ASSERT_EQ(c.outChannels, shape.outChannels);
+        ASSERT_EQ(c.outBytes, shape.outBytes);
+        ASSERT_TRUE(c.outputZero);
+    }
+}
+
 TEST(AggregateIO, PlanarCyclesCarryTheDeliveredChannels) {
     // Declared before the system: its IO threads use both until it closes.
     kit::SerialQueue queue("test.syscapture.io");
@@ -137,19 +165,7 @@ TEST(AggregateIO, PlanarCyclesCarryTheDeliveredChannels) {
     ASSERT_TRUE(eventually([&] { return recorder.count.load() >= 20; }));
     tearDown(*system, rig);
 
-    for (std::size_t k = 0; k < recorder.count.load(); ++k) {
-        const auto& c = recorder.cycles[k];
-        ASSERT_TRUE(c.onQueue);
-        ASSERT_EQ(c.inBuffers, 3u);
-        ASSERT_EQ(c.inChannels, 1u);
-        ASSERT_EQ(c.inBytes, 480u * 4);
-        ASSERT_TRUE(c.counterExact) << "cycle " << k;
-        ASSERT_TRUE(c.hasOutput);
-        ASSERT_EQ(c.outBuffers, 1u);
-        ASSERT_EQ(c.outChannels, 2u);
-        ASSERT_EQ(c.outBytes, 480u * 8);
-        ASSERT_TRUE(c.outputZero);
-    }
+    ASSERT_NO_FATAL_FAILURE(expectEveryCycle(recorder, {3, 1, 480 * 4, true, 1, 2, 480 * 8}));
     expectContiguous(recorder, 480);
 }
 
@@ -162,14 +178,7 @@ TEST(AggregateIO, InterleavedCyclesWithoutOutputList) {
     ASSERT_EQ(system->AudioDeviceStart(rig.aggregate, rig.proc), 0);
     ASSERT_TRUE(eventually([&] { return recorder.count.load() >= 10; }));
     tearDown(*system, rig);
-    for (std::size_t k = 0; k < recorder.count.load(); ++k) {
-        const auto& c = recorder.cycles[k];
-        ASSERT_EQ(c.inBuffers, 1u);
-        ASSERT_EQ(c.inChannels, 2u);
-        ASSERT_EQ(c.inBytes, 512u * 8);
-        ASSERT_TRUE(c.counterExact);
-        ASSERT_FALSE(c.hasOutput);
-    }
+    ASSERT_NO_FATAL_FAILURE(expectEveryCycle(recorder, {1, 2, 512 * 8, false}));
     expectContiguous(recorder, 512);
 }
 

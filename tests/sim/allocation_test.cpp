@@ -25,9 +25,7 @@ TEST(RealTime, InputUnitSlicesDoNotAllocate) {
                        kFaults + "}");
     InputRecorder recorder(*system, true);
     recorder.threadCounter = &allocationsOnThisThread;
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 30; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 30));
     for (std::size_t k = 4; k < recorder.sliceCount(); ++k) {
         ASSERT_EQ(recorder.slices()[k].renderStatus, 0);
         ASSERT_EQ(recorder.slices()[k].threadCount, recorder.slices()[3].threadCount) << "allocated before slice " << k;

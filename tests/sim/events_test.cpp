@@ -45,6 +45,13 @@ PropertyListenerBlock listener(Heard& heard, kit::SerialQueue& queue, AudioSyste
     };
 }
 
+// Registers listener(heard, ...) for `selector` of `object` on `queue`.
+OSStatus listen(AudioSystem& system, AudioObjectID object, UInt32 selector, kit::SerialQueue& queue, Heard& heard) {
+    const auto where = address(selector);
+    return system.AudioObjectAddPropertyListenerBlock(object, &where, &queue,
+                                                      listener(heard, queue, system, object, selector));
+}
+
 int callsOf(Heard& heard) {
     std::lock_guard lock(heard.mutex);
     return heard.calls;
@@ -54,19 +61,9 @@ TEST(Events, DefaultInputChangeReachesItsListenerOnItsQueue) {
     Heard heard, unrelated;
     kit::SerialQueue queue("test.listen");
     auto system = open("{" + kDevices + R"(, "events": [{"at": 0.3, "set_default_input": "usb"}]})");
-    auto dIn = address(kPropDefaultInputDevice);
-    auto dOut = address(kPropDefaultOutputDevice);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &queue,
-                                                          listener(heard, queue, *system, kSystemObject,
-                                                                   kPropDefaultInputDevice)),
-              0);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dOut, &queue,
-                                                          listener(unrelated, queue, *system, kSystemObject,
-                                                                   kPropDefaultOutputDevice)),
-              0);
-    UInt32 device = 0;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 100u);
+    ASSERT_EQ(listen(*system, kSystemObject, kPropDefaultInputDevice, queue, heard), 0);
+    ASSERT_EQ(listen(*system, kSystemObject, kPropDefaultOutputDevice, queue, unrelated), 0);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultInputDevice), 100u);
     ASSERT_TRUE(eventually([&] { return callsOf(heard) == 1; }));
     {
         std::lock_guard lock(heard.mutex);
@@ -91,14 +88,8 @@ TEST(Events, RemovedListenerIsNotCalled) {
     auto dIn = address(kPropDefaultInputDevice);
     const PropertyListenerBlock block = listener(removed, queue, *system, kSystemObject, kPropDefaultInputDevice);
     ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &queue, block), 0);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &queue,
-                                                          listener(kept, queue, *system, kSystemObject,
-                                                                   kPropDefaultInputDevice)),
-              0);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(kSystemObject, &dIn, &other,
-                                                          listener(elsewhere, other, *system, kSystemObject,
-                                                                   kPropDefaultInputDevice)),
-              0);
+    ASSERT_EQ(listen(*system, kSystemObject, kPropDefaultInputDevice, queue, kept), 0);
+    ASSERT_EQ(listen(*system, kSystemObject, kPropDefaultInputDevice, other, elsewhere), 0);
     // The same code made into a new block, or the block on another queue or
     // property, names no registration.
     const PropertyListenerBlock lookalike = listener(removed, queue, *system, kSystemObject, kPropDefaultInputDevice);
@@ -138,14 +129,9 @@ TEST(Events, DefaultOutputCanDisappear) {
     Heard heard;
     kit::SerialQueue queue("test.listen");
     auto system = open("{" + kDevices + R"(, "events": [{"at": 0.2, "set_default_output": null}]})");
-    auto dOut = address(kPropDefaultOutputDevice);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(
-                  kSystemObject, &dOut, &queue, listener(heard, queue, *system, kSystemObject, kPropDefaultOutputDevice)),
-              0);
+    ASSERT_EQ(listen(*system, kSystemObject, kPropDefaultOutputDevice, queue, heard), 0);
     ASSERT_TRUE(eventually([&] { return callsOf(heard) == 1; }));
-    UInt32 device = 9;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 0u);
 }
 
 TEST(Events, SampleRateEventsNotifyEvenWithoutChange) {
@@ -155,15 +141,9 @@ TEST(Events, SampleRateEventsNotifyEvenWithoutChange) {
         {"at": 0.2, "set_sample_rate": {"device": "spk", "rate": 44100}},
         {"at": 0.4, "set_sample_rate": {"device": "mic", "rate": 96000}}]})");
     auto nsrt = address(kPropNominalSampleRate);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(102, &nsrt, &queue,
-                                                          listener(same, queue, *system, 102, kPropNominalSampleRate)),
-              0);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(100, &nsrt, &queue,
-                                                          listener(changed, queue, *system, 100, kPropNominalSampleRate)),
-              0);
-    ASSERT_EQ(system->AudioObjectAddPropertyListenerBlock(101, &nsrt, &queue,
-                                                          listener(other, queue, *system, 101, kPropNominalSampleRate)),
-              0);
+    ASSERT_EQ(listen(*system, 102, kPropNominalSampleRate, queue, same), 0);
+    ASSERT_EQ(listen(*system, 100, kPropNominalSampleRate, queue, changed), 0);
+    ASSERT_EQ(listen(*system, 101, kPropNominalSampleRate, queue, other), 0);
     ASSERT_TRUE(eventually([&] { return callsOf(same) == 1 && callsOf(changed) == 1; }));
     double rate = 0;
     EXPECT_EQ(readDouble(*system, 102, kPropNominalSampleRate, &rate), 0);

@@ -97,11 +97,8 @@ TEST(Faults, NullResultsYieldNoObject) {
     EXPECT_EQ(system->AudioDeviceCreateIOProcIDWithBlock(&proc, aggregate, nullptr, block), 0);
     EXPECT_EQ(proc, nullptr);
 
-    UInt32 device = 99;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 101u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 0u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 101u);
 }
 
 TEST(Faults, ComponentLookupCanFindNothing) {
@@ -136,9 +133,7 @@ TEST(Faults, FailedStartHasNoIO) {
 TEST(Faults, RenderFaultsOnTheIOThread) {
     auto system = open(scenarioWithFaults(R"([{"call": "AudioUnitRender", "status": -10863, "after": 2, "times": 3}])"));
     InputRecorder recorder(*system, true, 100);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 8; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 8));
     std::vector<OSStatus> statuses;
     for (std::size_t k = 0; k < 7; ++k) statuses.push_back(recorder.slices()[k].renderStatus);
     EXPECT_EQ(statuses, (std::vector<OSStatus>{0, 0, -10863, -10863, -10863, 0, 0}));

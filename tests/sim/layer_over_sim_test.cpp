@@ -33,11 +33,8 @@ TEST(LayerOverSim, FaultsFilterByPropertyAndScopeAndNullResultsLeaveNoObject) {
     auto l = layered(R"([{"call": "AudioObjectGetPropertyData", "property": "dOut", "null_result": true, "times": 1},
                          {"call": "AudioObjectGetPropertyData", "property": "fsiz", "scope": "input", "status": -50},
                          {"call": "AudioHardwareCreateProcessTap", "status": 7, "null_result": true}])");
-    UInt32 device = 99;
-    EXPECT_EQ(readU32(*l.layer, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
-    EXPECT_EQ(readU32(*l.layer, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 101u);
+    EXPECT_EQ(defaultDevice(*l.layer, kPropDefaultOutputDevice), 0u);
+    EXPECT_EQ(defaultDevice(*l.layer, kPropDefaultOutputDevice), 101u);
     UInt32 frames = 0;
     EXPECT_EQ(readU32(*l.layer, 100, kPropBufferFrameSize, &frames, kScopeInput), -50);
     EXPECT_EQ(readU32(*l.layer, 100, kPropBufferFrameSize, &frames, kScopeOutput), 0);

@@ -72,11 +72,8 @@ TEST(BuiltInDefault, DevicesAsDocumented) {
     EXPECT_EQ(readConfiguration(*system, 102, kScopeInput).channels, std::vector<UInt32>{0});
     EXPECT_EQ(readConfiguration(*system, 102, kScopeOutput).channels, std::vector<UInt32>{2});
 
-    UInt32 device = 0;
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 100u);
-    EXPECT_EQ(readU32(*system, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 102u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultInputDevice), 100u);
+    EXPECT_EQ(defaultDevice(*system, kPropDefaultOutputDevice), 102u);
 }
 
 TEST(BuiltInDefault, TapIsStereoPlanarAt48k) {
@@ -191,24 +188,16 @@ TEST(Properties, SizeObjectAndSelectorRules) {
 
 TEST(Properties, DefaultsFollowTheScenario) {
     auto first = open(R"({"devices": [{"uid": "out", "output_channels": 2}, {"uid": "in", "input_channels": [0, 1]}]})");
-    UInt32 device = 0;
-    EXPECT_EQ(readU32(*first, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 101u);
-    EXPECT_EQ(readU32(*first, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 100u);
+    EXPECT_EQ(defaultDevice(*first, kPropDefaultInputDevice), 101u);
+    EXPECT_EQ(defaultDevice(*first, kPropDefaultOutputDevice), 100u);
 
     auto none = open(R"({"devices": [{"uid": "in", "input_channels": 1}], "default_input": null})");
-    device = 9;
-    EXPECT_EQ(readU32(*none, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
-    device = 9;
-    EXPECT_EQ(readU32(*none, kSystemObject, kPropDefaultOutputDevice, &device), 0);
-    EXPECT_EQ(device, 0u);
+    EXPECT_EQ(defaultDevice(*none, kPropDefaultInputDevice), 0u);
+    EXPECT_EQ(defaultDevice(*none, kPropDefaultOutputDevice), 0u);
 
     auto named = open(R"({"devices": [{"uid": "a", "input_channels": 1}, {"uid": "b", "input_channels": 1}],
                           "default_input": "b"})");
-    EXPECT_EQ(readU32(*named, kSystemObject, kPropDefaultInputDevice, &device), 0);
-    EXPECT_EQ(device, 101u);
+    EXPECT_EQ(defaultDevice(*named, kPropDefaultInputDevice), 101u);
 }
 
 TEST(Properties, StringReferencesAreOwnedByTheReader) {

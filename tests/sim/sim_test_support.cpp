@@ -10,6 +10,7 @@
 
 #include "backends/model/limits.h"
 #include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 
 namespace tarnwick::sim::testing {
 
@@ -27,12 +28,7 @@ std::string scenarioError(const std::string& json, const std::string& sourceName
 }
 
 bool eventually(const std::function<bool()>& condition, double seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return tarnwick::testing::eventually(condition, seconds, std::chrono::milliseconds(5));
 }
 
 void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
@@ -43,6 +39,12 @@ OSStatus readU32(AudioSystem& system, AudioObjectID object, UInt32 selector, UIn
     auto a = address(selector, scope);
     UInt32 size = sizeof(UInt32);
     return system.AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, value);
+}
+
+UInt32 defaultDevice(AudioSystem& system, UInt32 selector) {
+    UInt32 device = 0xFFFFFFFFu;  // no object has this id: a read that writes nothing shows
+    EXPECT_EQ(readU32(system, audio::kSystemObject, selector, &device), 0);
+    return device;
 }
 
 OSStatus readDouble(AudioSystem& system, AudioObjectID object, UInt32 selector, double* value) {
@@ -173,6 +175,12 @@ OSStatus InputRecorder::onSlice(AudioUnitRenderActionFlags* flags, const AudioTi
 
 float counterValue(UInt32 channel, std::uint64_t frame) {
     return static_cast<float>(channel + static_cast<double>(frame % (1u << 20)) / static_cast<double>(1u << 20));
+}
+
+void recordSlices(InputRecorder& recorder, std::size_t slices) {
+    ASSERT_EQ(recorder.start(), 0);
+    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= slices; }));
+    ASSERT_EQ(recorder.stop(), 0);
 }
 
 std::string counterMismatch(const InputRecorder& recorder) {

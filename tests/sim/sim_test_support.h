@@ -28,6 +28,9 @@ void sleepSeconds(double seconds);
 AudioObjectPropertyAddress address(UInt32 selector, UInt32 scope = audio::kScopeGlobal);
 OSStatus readU32(AudioSystem& system, AudioObjectID object, UInt32 selector, UInt32* value,
                  UInt32 scope = audio::kScopeGlobal);
+// The system's default device for `selector` (input or output); the read
+// is expected to succeed and to write the id.
+UInt32 defaultDevice(AudioSystem& system, UInt32 selector);
 OSStatus readDouble(AudioSystem& system, AudioObjectID object, UInt32 selector, double* value);
 // The string, released again; nullopt when the read fails.
 std::optional<std::string> readString(AudioSystem& system, AudioObjectID object, UInt32 selector);
@@ -86,6 +89,10 @@ private:
     std::vector<std::vector<float>> scratch_;
     std::vector<std::uint64_t> listMemory_;
 };
+
+// Starts `recorder`, waits until it holds at least `slices` slices in all and
+// stops it, each step expected to succeed. Call through ASSERT_NO_FATAL_FAILURE.
+void recordSlices(InputRecorder& recorder, std::size_t slices);
 
 // Checks that channel c of every recorded frame is c + (n mod 2^20) / 2^20
 // for the device frame n its slice's time stamp gives. Returns "" when all

@@ -17,11 +17,14 @@
 
 #include "tests/sim/sim_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/stop_lines.h"
 
 namespace tarnwick::sim::testing {
 namespace {
 
 using tarnwick::testing::ChildProcess;
+using tarnwick::testing::endLines;
+using tarnwick::testing::lastTwo;
 
 struct Program {
     std::string path, name;
@@ -43,13 +46,6 @@ std::vector<std::string> messages(ChildProcess& child, const Program& program) {
     return out;
 }
 
-std::vector<std::string> stoppedBy(const std::string& reason, const std::string& last = "capture stopped cleanly") {
-    return {"shutting down (" + reason + ") — stopping capture", last};
-}
-
-std::vector<std::string> lastTwo(const std::vector<std::string>& lines) {
-    return lines.size() < 2 ? lines : std::vector<std::string>(lines.end() - 2, lines.end());
-}
 
 // A stop that wins while the start is still under way: its line comes first
 // (the start may still log a step before it gives way), exactly once, and
@@ -88,7 +84,7 @@ TEST(ProgramStops, ParentThatStopsReadingCannotHoldAStop) {
         SCOPED_TRACE(program.name);
         ASSERT_EQ(children[i]->wait(30), 0) << "a stop must not wait for the parent to read";
         auto said = messages(*children[i], program);
-        EXPECT_EQ(lastTwo(said), stoppedBy("stdin EOF (parent stopped us)"));
+        EXPECT_EQ(lastTwo(said), endLines("stdin EOF (parent stopped us)"));
         for (const auto& line : said) EXPECT_EQ(line.find("no render callback"), std::string::npos) << line;
         std::size_t made = 0, released = 0;
         for (const auto& line : readLines(traces[i])) {
@@ -142,7 +138,7 @@ TEST(ProgramStops, StopWhileTheAudioSystemIsChosenIsAnOrderlyStop) {
         ASSERT_TRUE(reading) << "never saw the scenario being read";
         child.sendSignal(SIGTERM);
         ASSERT_EQ(child.wait(60), 0);
-        EXPECT_EQ(messages(child, program), stoppedBy("SIGTERM"));
+        EXPECT_EQ(messages(child, program), endLines("SIGTERM"));
         EXPECT_TRUE(child.stdoutBytes().empty());
     }
     std::filesystem::remove(scenario);

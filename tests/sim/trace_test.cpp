@@ -180,9 +180,7 @@ TEST(Trace, RendersAppearOncePerRender) {
     std::string path = tempTracePath();
     auto system = open(R"({"devices": [{"uid": "mic", "input_channels": 1, "buffer_frames": 128}]})", path);
     InputRecorder recorder(*system, true);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 5; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 5));
     std::size_t renders = 0;
     std::string firstRender;
     for (const auto& line : readLines(path)) {

@@ -36,9 +36,7 @@ TEST_P(CounterCapture, ConsecutiveSlicesCarryEveryFrameOnce) {
     ASSERT_EQ(recorder.channels(), 2u);
     sleepSeconds(0.1);
     auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 30; }));
-    ASSERT_EQ(recorder.stop(), 0);
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 30));
 
     for (std::size_t k = 0; k < recorder.sliceCount(); ++k) {
         EXPECT_EQ(recorder.slices()[k].frames, 480u);
@@ -81,15 +79,11 @@ TEST(UnitIO, TwoUnitsCountTheirDevicesIndependently) {
 TEST(UnitIO, RestartedUnitResumesAtTheDeviceClock) {
     auto system = open(kCounterMic);
     InputRecorder recorder(*system, false);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 5; }));
-    ASSERT_EQ(recorder.stop(), 0);
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 5));
     std::size_t before = recorder.sliceCount();
     double endOfFirst = recorder.slices()[before - 1].sampleTime + 480;
     sleepSeconds(0.3);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= before + 5; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, before + 5));
     // The frames while it was stopped were never captured: a gap of about 0.3 s.
     double gap = recorder.slices()[before].sampleTime - endOfFirst;
     EXPECT_GT(gap, 0.2 * 48000);
@@ -100,9 +94,7 @@ TEST(UnitIO, RestartedUnitResumesAtTheDeviceClock) {
 TEST(UnitIO, SineSignalMatchesItsDefinition) {
     auto system = open("");  // sim-mic: 440 Hz at 0.25, 44100 Hz
     InputRecorder recorder(*system, false);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 3; }));
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 3));
     const auto& slice = recorder.slices()[1];
     for (UInt32 i = 0; i < slice.frames; i += 37) {
         double n = slice.sampleTime + i;
@@ -146,9 +138,7 @@ TEST(UnitIO, AlwaysSilentNeverCallsBack) {
 TEST(UnitIO, NoCallbackAfterStopOrDispose) {
     auto system = open(kCounterMic);
     InputRecorder recorder(*system, false);
-    ASSERT_EQ(recorder.start(), 0);
-    ASSERT_TRUE(eventually([&] { return recorder.sliceCount() >= 3; }));
-    ASSERT_EQ(recorder.stop(), 0);
+    ASSERT_NO_FATAL_FAILURE(recordSlices(recorder, 3));
     std::size_t after = recorder.sliceCount();
     sleepSeconds(0.1);
     EXPECT_EQ(recorder.sliceCount(), after);

@@ -6,21 +6,13 @@
 
 #include <csignal>
 
+#include "tests/support/stop_lines.h"
 #include "tests/sys/sys_run.h"
 
 namespace tarnwick::testing {
 namespace {
 
 using nlohmann::json;
-
-std::vector<std::string> endLines(const std::string& reason) {
-    return {"shutting down (" + reason + ") — stopping capture", "capture stopped cleanly"};
-}
-
-std::vector<std::string> lastTwo(const std::vector<std::string>& lines) {
-    if (lines.size() < 2) return lines;
-    return {lines[lines.size() - 2], lines.back()};
-}
 
 struct SignalCase {
     int signal;

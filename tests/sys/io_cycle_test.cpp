@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "backends/sim/sim_audio_system.h"
@@ -59,6 +61,22 @@ void point(AudioBuffer& buffer, void* data, std::size_t bytes, UInt32 channels =
     buffer.mDataByteSize = static_cast<UInt32>(bytes);
     buffer.mData = data;
 }
+
+// Planar channels, each made by channel(frames, base) and given a buffer of
+// its own, in the order listed.
+class PlanarInput : public BufferList {
+public:
+    PlanarInput(std::initializer_list<std::pair<std::size_t, float>> channels) : BufferList(channels.size()) {
+        for (const auto& [frames, base] : channels) {
+            samples_.push_back(channel(frames, base));
+            point((*this)[samples_.size() - 1], samples_.back().get(), frames * sizeof(float));
+        }
+    }
+    const float* samples(std::size_t i) const { return samples_[i].get(); }
+
+private:
+    std::vector<std::unique_ptr<float[]>> samples_;
+};
 
 class SysIOCycle : public ::testing::Test {
 protected:
@@ -144,12 +162,7 @@ TEST_F(SysIOCycle, MissingDataPointersCountButWriteNothing) {
 
 TEST_F(SysIOCycle, PlanarBuffersBeyondTheSecondAreIgnored) {
     start({{"format", {{"channels", 4}, {"planar", true}}}});
-    std::vector<std::unique_ptr<float[]>> channels;
-    BufferList input(4);
-    for (int b = 0; b < 4; ++b) {
-        channels.push_back(channel(8, 100.0f * static_cast<float>(b)));
-        point(input[static_cast<std::size_t>(b)], channels.back().get(), 32);
-    }
+    PlanarInput input({{8, 0}, {8, 100}, {8, 200}, {8, 300}});
     cycle(input);
     std::vector<float> expected;
     for (int i = 0; i < 8; ++i) {
@@ -161,11 +174,7 @@ TEST_F(SysIOCycle, PlanarBuffersBeyondTheSecondAreIgnored) {
 
 TEST_F(SysIOCycle, ShortRightBufferIsPaddedWithSilenceNotReadPastItsEnd) {
     start({});
-    auto left = channel(16, 0);
-    auto right = channel(10, 1000);
-    BufferList input(2);
-    point(input[0], left.get(), 16 * 4);
-    point(input[1], right.get(), 10 * 4);
+    PlanarInput input({{16, 0}, {10, 1000}});
     cycle(input);
     auto samples = newSamples();
     ASSERT_EQ(samples.size(), 32u) << "the left buffer sets the frame count";
@@ -177,21 +186,15 @@ TEST_F(SysIOCycle, ShortRightBufferIsPaddedWithSilenceNotReadPastItsEnd) {
 
 TEST_F(SysIOCycle, SinglePlanarBufferIsWrittenAsItIs) {
     start({{"format", {{"channels", 1}, {"planar", true}}}});
-    auto mono = channel(12, 7);
-    BufferList input(1);
-    point(input[0], mono.get(), 12 * 4);
+    PlanarInput input({{12, 7}});
     cycle(input);
-    EXPECT_EQ(newSamples(), std::vector<float>(mono.get(), mono.get() + 12));
+    EXPECT_EQ(newSamples(), std::vector<float>(input.samples(0), input.samples(0) + 12));
 }
 
 TEST_F(SysIOCycle, CycleLargerThanThePreparedRoomGoesOutWhole) {
     start({});
     constexpr std::size_t frames = 10000;  // more than any buffer size the start saw
-    auto left = channel(frames, 0);
-    auto right = channel(frames, 20000);
-    BufferList input(2);
-    point(input[0], left.get(), frames * 4);
-    point(input[1], right.get(), frames * 4);
+    PlanarInput input({{frames, 0}, {frames, 20000}});
     cycle(input);
     auto samples = newSamples();
     ASSERT_EQ(samples.size(), 2 * frames);
@@ -225,11 +228,7 @@ TEST_F(SysIOCycle, InterleavedBytesGoOutUnchangedInWholeFrames) {
 TEST_F(SysIOCycle, IdleCyclesAreCountedAndSignalButWriteNothing) {
     start({});
     recordGate().exchange(false);
-    auto left = channel(8, 0);
-    auto right = channel(8, 1);
-    BufferList input(2);
-    point(input[0], left.get(), 32);
-    point(input[1], right.get(), 32);
+    PlanarInput input({{8, 0}, {8, 1}});
     cycle(input);
     EXPECT_EQ(engine_->callbackCount(), 1);
     EXPECT_TRUE(engine_->firstCycle().tryWait());
@@ -254,11 +253,7 @@ TEST_F(SysIOCycle, SecondAttemptOfAnotherFormatWritesNoSample) {
         EXPECT_EQ(error.description().rfind("format changed across start attempts (48000 Hz/2ch → 44100 Hz/2ch)", 0), 0u)
             << error.description();
     }
-    auto left = channel(8, 0);
-    auto right = channel(8, 1);
-    BufferList input(2);
-    point(input[0], left.get(), 32);
-    point(input[1], right.get(), 32);
+    PlanarInput input({{8, 0}, {8, 1}});
     cycle(input);
     EXPECT_EQ(engine_->callbackCount(), 1);
     EXPECT_TRUE(newBytes().empty());

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "tests/sys/sys_run.h"
 
@@ -77,6 +79,16 @@ INSTANTIATE_TEST_SUITE_P(
                   0}),
     [](const auto& info) { return info.param.name; });
 
+// Stops `run` once its capture has started, cleanly; the start said at least
+// `atLeast` lines, the first of them `first`.
+void expectStartSaid(SysRun& run, std::size_t atLeast, const std::vector<std::string>& first) {
+    ASSERT_TRUE(run.waitFor("capture started: "));
+    EXPECT_EQ(run.stopAndWait(), 0);
+    const auto messages = run.startMessages();
+    ASSERT_GE(messages.size(), atLeast);
+    for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(messages[i], first[i]) << "line " << i;
+}
+
 TEST(SysSettle, DeviceWithoutRateNeverSettlesAndTheKeepAliveUses48000) {
     json scenario = counterScenario();
     scenario["devices"][0]["sample_rate"] = nullptr;
@@ -110,12 +122,10 @@ TEST(SysSettle, DeviceSwitchedDuringTheWaitIsReportedWhenItSettles) {
     // Between the first reading (at once) and the second (150 ms later).
     scenario["events"] = {{{"at", 0.07}, {"set_default_output", "spk2"}}};
     SysRun run(scenario);
-    ASSERT_TRUE(run.waitFor("capture started: "));
-    EXPECT_EQ(run.stopAndWait(), 0);
-    auto messages = run.startMessages();
-    ASSERT_GE(messages.size(), 3u);
-    EXPECT_EQ(messages[0], "output device settled at 44100 Hz after 2 checks");
-    EXPECT_EQ(messages[1], "keepalive: silent render started on output device 101 @ 44100 Hz");
+    ASSERT_NO_FATAL_FAILURE(expectStartSaid(
+        run, 3,
+        {"output device settled at 44100 Hz after 2 checks",
+         "keepalive: silent render started on output device 101 @ 44100 Hz"}));
     EXPECT_EQ(decodeHeader(run.stdoutBytes())->sampleRate, 44100);
 }
 
@@ -123,12 +133,10 @@ TEST(SysKeepAlive, RejectedStreamFormatIsLoggedAndTheStartGoesOn) {
     json scenario = counterScenario();
     scenario["devices"][0]["unit"] = {{"rejects_stream_format", true}};
     SysRun run(scenario);
-    ASSERT_TRUE(run.waitFor("capture started: "));
-    EXPECT_EQ(run.stopAndWait(), 0);
-    auto messages = run.startMessages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[0], "keepalive: StreamFormat set failed (-10868) — using device default");
-    EXPECT_EQ(messages[1], "keepalive: silent render started on output device 100 @ 48000 Hz");
+    ASSERT_NO_FATAL_FAILURE(expectStartSaid(
+        run, 2,
+        {"keepalive: StreamFormat set failed (-10868) — using device default",
+         "keepalive: silent render started on output device 100 @ 48000 Hz"}));
     expectEverythingReleasedInOrder(parseTrace(run.traceLines()));
 }
 

@@ -34,6 +34,14 @@ std::int64_t deviceFrameAt(const std::vector<float>& samples, std::size_t channe
     return std::llround(double(samples.at(frame * channels)) * counterSpan);
 }
 
+// A stream's first timeline line: frame 0, captured after the child was
+// spawned and before its first bytes were seen.
+void expectFirstLine(const TimelineLine& line, std::int64_t spawned, std::int64_t firstSeen) {
+    EXPECT_EQ(line.frame, 0u);
+    EXPECT_GE(line.nanos, spawned);
+    EXPECT_LE(line.nanos, firstSeen);
+}
+
 // Nanoseconds of device time between two device frames at 48000 Hz.
 std::int64_t deviceNanos(std::int64_t from, std::int64_t to) {
     const double frames = std::fmod(double(to - from) + counterSpan, counterSpan);
@@ -76,9 +84,7 @@ TEST(Timeline, LinesPlaceFramesOnTheHostClockAtStartAfterAResumeAndEveryTenSecon
     const auto tapLines = timelineLines(tap.stderrLines());
     ASSERT_EQ(tapLines.size(), 3u);
     const auto tapSamples = decodeSamples(tap.stdoutBytes());
-    EXPECT_EQ(tapLines[0].frame, 0u);
-    EXPECT_GE(tapLines[0].nanos, spawned);
-    EXPECT_LE(tapLines[0].nanos, firstSeen);
+    expectFirstLine(tapLines[0], spawned, firstSeen);
     const std::uint64_t resumedAt = tapLines[1].frame;
     EXPECT_GE(resumedAt, 96000u);
     EXPECT_EQ(tapLines[2].frame, resumedAt + 938 * 512) << "the first cycle at 10 s of stream, in 512-frame cycles";
@@ -96,9 +102,7 @@ TEST(Timeline, LinesPlaceFramesOnTheHostClockAtStartAfterAResumeAndEveryTenSecon
     const auto inputLines = timelineLines(input.stderrLines());
     ASSERT_EQ(inputLines.size(), 2u);
     const auto inputSamples = decodeSamples(input.stdoutBytes());
-    EXPECT_EQ(inputLines[0].frame, 0u);
-    EXPECT_GE(inputLines[0].nanos, spawned);
-    EXPECT_LE(inputLines[0].nanos, firstSeen);
+    expectFirstLine(inputLines[0], spawned, firstSeen);
     EXPECT_EQ(inputLines[1].frame, 938u * 512);
     EXPECT_NEAR(double(inputLines[1].nanos - inputLines[0].nanos),
                 double(deviceNanos(deviceFrameAt(inputSamples, 1, 0), deviceFrameAt(inputSamples, 1, 938 * 512))),

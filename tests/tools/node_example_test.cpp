@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/child_process.h"
+#include "tests/tools/example_run.h"
 #include "tests/tools/wav_file.h"
 
 namespace tarnwick::testing {
@@ -32,38 +33,25 @@ TEST(NodeExample, RecordsBothProgramsOnOneClockThroughARestart) {
           {{"uid", "mic"}, {"input_channels", 1}, {"sample_rate", 48000}}}},
         {"default_output", "speakers"},
         {"default_input", "mic"}};
-    nlohmann::json plugIn = system;
-    plugIn["events"] = {{{"at", 2.0}, {"set_default_output", "headset"}}};
-    nlohmann::json settled = system;
-    settled["default_output"] = "headset";
-    const std::string marker = tempPath(".started");
-    const std::string env = "TARNWICK_AUDIO=" + audioSystemName() + " TARNWICK_SIM_SCENARIO=";
-    const std::string sysWrapper = writeTempFile(
-        "if [ -e " + marker + " ]; then scenario=" + writeTempFile(settled.dump()) + "; else touch " + marker +
-            "; scenario=" + writeTempFile(plugIn.dump()) + "; fi\n" + env + "$scenario exec " + sysProgram() + "\n",
-        ".sh");
-    const std::string micWrapper =
-        writeTempFile(env + writeTempFile(system.dump()) + " exec " + micProgram() + "\n", ".sh");
-    ::chmod(sysWrapper.c_str(), 0755);
-    ::chmod(micWrapper.c_str(), 0755);
+    const std::string sysWrapper = headsetPlugInChild(system, 2.0, audioSystemName());
+    const std::string micWrapper = micChild(system, audioSystemName());
     const std::string out = tempPath(".out");
     ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
 
-    ChildProcess example(TARNWICK_NODE_PROGRAM, {TARNWICK_NODE_EXAMPLE, "--seconds", "4", "--mic", micWrapper,
-                                                 "--sys", sysWrapper, "--out", out});
-    ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = example.stdoutLines();
-    auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
+    ExampleRun example(TARNWICK_NODE_PROGRAM, {TARNWICK_NODE_EXAMPLE, "--seconds", "4", "--mic", micWrapper,
+                                               "--sys", sysWrapper, "--out", out});
+    ASSERT_EQ(example.status, 0) << example.process.stderrText();
+    const auto& said = example.said;
 
-    EXPECT_EQ(has("mic start 1: " + micWrapper), 1);
-    EXPECT_EQ(has("mic start 2: " + micWrapper), 0);
-    EXPECT_EQ(has("sys start 2: " + sysWrapper), 1);
-    EXPECT_EQ(has("sys start 3: " + sysWrapper), 0);
-    EXPECT_EQ(has("sys child ended with status 0 (default output device changed — parent will restart capture): "
-                  "restarting in 0.25 s"),
+    EXPECT_EQ(example.has("mic start 1: " + micWrapper), 1);
+    EXPECT_EQ(example.has("mic start 2: " + micWrapper), 0);
+    EXPECT_EQ(example.has("sys start 2: " + sysWrapper), 1);
+    EXPECT_EQ(example.has("sys start 3: " + sysWrapper), 0);
+    EXPECT_EQ(example.has("sys child ended with status 0 (default output device changed — parent will restart "
+                          "capture): restarting in 0.25 s"),
               1);
-    EXPECT_EQ(has("mic child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
-    EXPECT_EQ(has("sys child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    EXPECT_EQ(example.has("mic child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    EXPECT_EQ(example.has("sys child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back(), "done: mic 1 start(s), sys 2 start(s)");
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/child_process.h"
+#include "tests/tools/example_run.h"
 #include "tests/tools/wav_file.h"
 
 namespace tarnwick::testing {
@@ -26,36 +27,26 @@ TEST(ParentExample, RestartsAChildThatEndsOnADeviceChangeAndStopsItInOrder) {
          {{{"uid", "speakers"}, {"output_channels", 2}, {"sample_rate", 48000}},
           {{"uid", "headset"}, {"output_channels", 2}, {"sample_rate", 44100}}}},
         {"default_output", "speakers"}};
-    nlohmann::json plugIn = system;
-    plugIn["events"] = {{{"at", 2.5}, {"set_default_output", "headset"}}};
-    nlohmann::json settled = system;
-    settled["default_output"] = "headset";
     // The first child sees the headset arrive; later ones find it the default.
-    const std::string marker = tempPath(".started");
-    const std::string wrapper = writeTempFile(
-        "if [ -e " + marker + " ]; then scenario=" + writeTempFile(settled.dump()) + "; else touch " + marker +
-            "; scenario=" + writeTempFile(plugIn.dump()) + "; fi\n" +
-            "TARNWICK_AUDIO=sim TARNWICK_SIM_SCENARIO=$scenario exec " + sysProgram() + "\n",
-        ".sh");
+    const std::string wrapper = headsetPlugInChild(system, 2.5, "sim");
 
-    ChildProcess example(TARNWICK_EXAMPLE_PROGRAM, {"--seconds", "3", "/bin/sh", wrapper});
-    ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = example.stdoutLines();
-    auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
+    ExampleRun example(TARNWICK_EXAMPLE_PROGRAM, {"--seconds", "3", "/bin/sh", wrapper});
+    ASSERT_EQ(example.status, 0) << example.process.stderrText();
+    const auto& said = example.said;
 
-    EXPECT_EQ(has("start 1: /bin/sh " + wrapper), 1);
-    EXPECT_EQ(has("start 2: /bin/sh " + wrapper), 1);
-    EXPECT_EQ(has("start 3: /bin/sh " + wrapper), 0);
-    EXPECT_EQ(has("header: 48000 Hz, 2 channel(s), 32-bit float, 512 frames per buffer, producer 11"), 1);
-    EXPECT_EQ(has("header: 44100 Hz, 2 channel(s), 32-bit float, 512 frames per buffer, producer 11"), 1);
-    EXPECT_EQ(has("child ended with status 0 (default output device changed — parent will restart capture): "
-                  "restarting in 0.25 s"),
+    EXPECT_EQ(example.has("start 1: /bin/sh " + wrapper), 1);
+    EXPECT_EQ(example.has("start 2: /bin/sh " + wrapper), 1);
+    EXPECT_EQ(example.has("start 3: /bin/sh " + wrapper), 0);
+    EXPECT_EQ(example.has("header: 48000 Hz, 2 channel(s), 32-bit float, 512 frames per buffer, producer 11"), 1);
+    EXPECT_EQ(example.has("header: 44100 Hz, 2 channel(s), 32-bit float, 512 frames per buffer, producer 11"), 1);
+    EXPECT_EQ(example.has("child ended with status 0 (default output device changed — parent will restart capture): "
+                          "restarting in 0.25 s"),
               1);
-    EXPECT_EQ(has("sent: idle"), 1);
-    EXPECT_EQ(has("child: [tarnwick-syscapture] idle (tap stays installed and clocking; PCM not written)"), 1);
-    EXPECT_EQ(has("sent: record"), 1);
-    EXPECT_EQ(has("child: [tarnwick-syscapture] recording (writing PCM to stdout)"), 1);
-    EXPECT_EQ(has("child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    EXPECT_EQ(example.has("sent: idle"), 1);
+    EXPECT_EQ(example.has("child: [tarnwick-syscapture] idle (tap stays installed and clocking; PCM not written)"), 1);
+    EXPECT_EQ(example.has("sent: record"), 1);
+    EXPECT_EQ(example.has("child: [tarnwick-syscapture] recording (writing PCM to stdout)"), 1);
+    EXPECT_EQ(example.has("child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back().rfind("done: 2 start(s), 3.", 0), 0u) << said.back();
 }
@@ -69,31 +60,21 @@ TEST(ParentExample, PlacesTwoProgramsByTheirTimelineLinesThroughARestartAndAPaus
           {{"uid", "mic"}, {"input_channels", 1}, {"sample_rate", 48000}, {"signal", noise}}}},
         {"default_output", "speakers"},
         {"default_input", "mic"}};
-    nlohmann::json plugIn = system;
-    plugIn["events"] = {{{"at", 2.0}, {"set_default_output", "headset"}}};
-    nlohmann::json settled = system;
-    settled["default_output"] = "headset";
-    const std::string marker = tempPath(".started");
-    const std::string env = "TARNWICK_AUDIO=sim TARNWICK_SIM_SCENARIO=";
-    const std::string sysWrapper = writeTempFile(
-        "if [ -e " + marker + " ]; then scenario=" + writeTempFile(settled.dump()) + "; else touch " + marker +
-            "; scenario=" + writeTempFile(plugIn.dump()) + "; fi\n" + env + "$scenario exec " + sysProgram() + "\n",
-        ".sh");
-    const std::string micWrapper = writeTempFile(env + writeTempFile(system.dump()) + " exec " + micProgram() + "\n", ".sh");
+    const std::string sysWrapper = headsetPlugInChild(system, 2.0, "sim");
+    const std::string micWrapper = micChild(system, "sim");
     const std::string out = tempPath(".out");
     ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
 
-    ChildProcess example(TARNWICK_EXAMPLE_PROGRAM, {"--seconds", "4", "--out", out, "/bin/sh", micWrapper, "--and",
-                                                    "/bin/sh", sysWrapper});
-    ASSERT_EQ(example.wait(120), 0) << example.stderrText();
-    const auto said = example.stdoutLines();
-    auto has = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
-    EXPECT_EQ(has("1: start 2: /bin/sh " + micWrapper), 0);
-    EXPECT_EQ(has("2: start 2: /bin/sh " + sysWrapper), 1);
-    EXPECT_EQ(has("2: start 3: /bin/sh " + sysWrapper), 0);
-    EXPECT_EQ(has("2: sent: idle"), 1);
-    EXPECT_EQ(has("1: child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
-    EXPECT_EQ(has("2: child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    ExampleRun example(TARNWICK_EXAMPLE_PROGRAM,
+                       {"--seconds", "4", "--out", out, "/bin/sh", micWrapper, "--and", "/bin/sh", sysWrapper});
+    ASSERT_EQ(example.status, 0) << example.process.stderrText();
+    const auto& said = example.said;
+    EXPECT_EQ(example.has("1: start 2: /bin/sh " + micWrapper), 0);
+    EXPECT_EQ(example.has("2: start 2: /bin/sh " + sysWrapper), 1);
+    EXPECT_EQ(example.has("2: start 3: /bin/sh " + sysWrapper), 0);
+    EXPECT_EQ(example.has("2: sent: idle"), 1);
+    EXPECT_EQ(example.has("1: child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
+    EXPECT_EQ(example.has("2: child ended with status 0 (stdin EOF (parent stopped us)): stopped as asked"), 1);
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back().rfind("done: 1: 1 start(s), ", 0), 0u) << said.back();
 
