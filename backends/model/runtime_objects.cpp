@@ -174,7 +174,9 @@ OSStatus RuntimeObjects::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID
     return 0;
 }
 
-Runs RuntimeObjects::stopAll() { return stopped_.joinAll(takeRuns(mutex_, procs_, [](auto& entry) -> Proc& { return entry.second; })); }
+Runs RuntimeObjects::stopAll() {
+    return stopped_.joinAll(takeRuns(mutex_, procs_, [](auto& entry) -> Proc& { return entry.second; }));
+}
 
 bool RuntimeObjects::isTap(AudioObjectID id) const {
     std::lock_guard lock(mutex_);
@@ -205,11 +207,13 @@ std::vector<AudioObjectID> RuntimeObjects::listedAggregates() const {
     return ids;
 }
 
-std::vector<AudioObjectID> RuntimeObjects::devicesRunningIO() const {
+std::vector<AudioObjectID> RuntimeObjects::hardwareRunningIO() const {
     std::lock_guard lock(mutex_);
     std::vector<AudioObjectID> devices;
     for (const auto& [key, proc] : procs_) {
-        if (proc.run) devices.push_back(proc.device);
+        if (!proc.run) continue;
+        auto aggregate = aggregates_.find(proc.device);
+        devices.push_back(aggregate == aggregates_.end() ? proc.device : aggregate->second.main);
     }
     return devices;
 }

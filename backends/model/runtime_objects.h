@@ -86,8 +86,9 @@ public:
     std::optional<Aggregate> aggregate(AudioObjectID id) const;
     bool setAggregateBufferFrames(AudioObjectID id, UInt32 frames);
     std::vector<AudioObjectID> listedAggregates() const;  // the non-private ones
-    // The devices an IO proc runs on now, once for each proc.
-    std::vector<AudioObjectID> devicesRunningIO() const;
+    // The backend's devices whose IO an IO proc runs now, once for each
+    // proc: an aggregate device's main sub-device in its place.
+    std::vector<AudioObjectID> hardwareRunningIO() const;
 
 private:
     struct Proc {

@@ -150,6 +150,8 @@ bool UnitTable::runsIO(bool input) {
     return false;
 }
 
-Runs UnitTable::stopAll() { return stopped_.joinAll(takeRuns(mutex_, units_, [](auto& entry) -> Unit& { return *entry.second; })); }
+Runs UnitTable::stopAll() {
+    return stopped_.joinAll(takeRuns(mutex_, units_, [](auto& entry) -> Unit& { return *entry.second; }));
+}
 
 }  // namespace tarnwick::model

@@ -98,8 +98,8 @@ PulseAudioSystem::Value PulseAudioSystem::aggregateValue(const model::Aggregate&
 }
 
 bool PulseAudioSystem::exists(AudioObjectID object) const {
-    return object == audio::kSystemObject || devices_->byId(object) || io_->table().aggregate(object) || io_->table().isTap(object) ||
-           processes_->pidOf(object);
+    return object == audio::kSystemObject || devices_->byId(object) || io_->table().aggregate(object) ||
+           io_->table().isTap(object) || processes_->pidOf(object);
 }
 
 OSStatus PulseAudioSystem::AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,

@@ -58,7 +58,9 @@ OSStatus PulseAudioSystem::AudioHardwareCreateProcessTap(const audio::TapDescrip
     return io_->table().createTap(inDescription, outTapID);
 }
 
-OSStatus PulseAudioSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) { return io_->table().destroyTap(inTapID); }
+OSStatus PulseAudioSystem::AudioHardwareDestroyProcessTap(AudioObjectID inTapID) {
+    return io_->table().destroyTap(inTapID);
+}
 
 OSStatus PulseAudioSystem::AudioHardwareCreateAggregateDevice(const nlohmann::json& inDescription,
                                                               AudioObjectID* outDeviceID) {

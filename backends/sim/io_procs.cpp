@@ -40,10 +40,7 @@ ProcLayout HardwareObjects::layoutFor(AudioObjectID device, const model::Aggrega
             const DeviceState* output = ctx_.devices.byId(ctx_.devices.defaultOutput.load());
             layout.signalSource = output ? output : main;
         }
-        if (tap.outputList) {
-            UInt32 channels = main->setup().outputChannels;
-            layout.outputBuffers = channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
-        }
+        if (tap.outputList) layout.outputBuffers = main->setup().outputBuffers();
         return layout;
     }
     DeviceState* plain = ctx_.devices.byId(device);
@@ -52,8 +49,7 @@ ProcLayout HardwareObjects::layoutFor(AudioObjectID device, const model::Aggrega
     layout.frames = plain->ioFrames();
     layout.inputBuffers = plain->setup().inputBuffers;
     layout.signalSource = plain;
-    UInt32 channels = plain->setup().outputChannels;
-    layout.outputBuffers = channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
+    layout.outputBuffers = plain->setup().outputBuffers();
     return layout;
 }
 
@@ -89,9 +85,8 @@ OSStatus HardwareObjects::destroyIOProc(AudioObjectID device, AudioDeviceIOProcI
 }
 
 bool HardwareObjects::runsOutputIO() const {
-    for (AudioObjectID id : table_.devicesRunningIO()) {
+    for (AudioObjectID id : table_.hardwareRunningIO()) {
         const DeviceState* device = ctx_.devices.byId(id);
-        if (auto aggregate = table_.aggregate(id)) device = ctx_.devices.byId(aggregate->main);
         if (device && device->setup().outputChannels > 0) return true;
     }
     return false;

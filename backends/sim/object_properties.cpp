@@ -9,11 +9,6 @@ namespace tarnwick::sim {
 
 namespace {
 
-// A device's output: one interleaved buffer, or none.
-std::vector<UInt32> outputBuffers(UInt32 channels) {
-    return channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{};
-}
-
 }  // namespace
 
 ObjectProperties::Value ObjectProperties::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -68,7 +63,7 @@ ObjectProperties::Value ObjectProperties::deviceValue(const DeviceState& device,
     facts.rate = device.nominalRate();
     facts.bufferFrames = setup.bufferFrames;
     facts.inputBuffers = setup.inputBuffers;
-    facts.outputBuffers = outputBuffers(setup.outputChannels);
+    facts.outputBuffers = setup.outputBuffers();
     facts.inputConfigurationSize = setup.inputConfigurationSize;
     facts.reportsLatency = true;
     return model::deviceValue(facts, address);
@@ -82,7 +77,7 @@ ObjectProperties::Value ObjectProperties::aggregateValue(const HardwareObjects::
     facts.rate = aggregate.main->nominalRate();
     facts.bufferFrames = aggregate.bufferFrames;
     facts.inputBuffers = aggregate.inputBuffers;
-    facts.outputBuffers = outputBuffers(aggregate.main->setup().outputChannels);
+    facts.outputBuffers = aggregate.main->setup().outputBuffers();
     facts.reportsLatency = true;
     return model::deviceValue(facts, address);
 }
@@ -105,7 +100,8 @@ OSStatus ObjectProperties::getSize(AudioObjectID object, const AudioObjectProper
         return audio::kInvalidParameterError;
     }
     OSStatus status = model::sizeOf(read(object, *address, qualifier), outSize);
-    ctx_.trace->call("AudioObjectGetPropertyDataSize", args, status, status == 0 ? "size=" + std::to_string(*outSize) : "");
+    ctx_.trace->call("AudioObjectGetPropertyDataSize", args, status,
+                     status == 0 ? "size=" + std::to_string(*outSize) : "");
     return status;
 }
 

@@ -58,6 +58,10 @@ struct DeviceSpec {
         for (UInt32 c : inputBuffers) total += c;
         return total;
     }
+    // The output: one interleaved buffer, or none.
+    std::vector<UInt32> outputBuffers() const {
+        return outputChannels > 0 ? std::vector<UInt32>{outputChannels} : std::vector<UInt32>{};
+    }
 };
 
 struct TapSpec {
